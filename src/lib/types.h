@@ -1,0 +1,36 @@
+// The Python classes and module functions of _skerrow, one source file per
+// class. module.cpp registers them in their fixed order.
+#pragma once
+
+#include <Python.h>
+
+#include "message/bufr_message.h"
+
+namespace skerrow::py {
+
+// Each *_type() creates its heap type on the first call and returns a
+// borrowed pointer (nullptr with an exception set if creation failed).
+PyTypeObject* bufr_message_type();
+
+// A new BufrMessage object owning `record`.
+PyObject* new_bufr_message(BufrMessage&& record);
+// The record of a BufrMessage object, or nullptr if `object` is not one.
+const BufrMessage* bufr_message_record(PyObject* object);
+
+// Module functions (METH_FASTCALL | METH_KEYWORDS).
+PyObject* py_parse_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+PyObject* py_parse_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+PyObject* py_parse_all_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+PyObject* py_parse_all_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
+
+// Casts a fast-call function for a PyMethodDef without tripping -Wcast-function-type.
+template <typename F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+}  // namespace skerrow::py
