@@ -5,12 +5,21 @@
 #include <Python.h>
 
 #include "message/bufr_message.h"
+#include "tables/table_model.h"
 
 namespace skerrow::py {
 
 // Each *_type() creates its heap type on the first call and returns a
 // borrowed pointer (nullptr with an exception set if creation failed).
 PyTypeObject* bufr_message_type();
+PyTypeObject* decoded_value_type();
+PyTypeObject* descriptor_type();
+PyTypeObject* element_definition_type();
+PyTypeObject* sequence_definition_type();
+PyTypeObject* table_set_type();
+
+// The TableSet owned by a TableSet object, or nullptr if `object` is not one.
+const TableSet* table_set_record(PyObject* object);
 
 // A new BufrMessage object owning `record`.
 PyObject* new_bufr_message(BufrMessage&& record);

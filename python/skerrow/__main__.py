@@ -1,0 +1,5 @@
+import sys
+
+from skerrow.cli import main
+
+sys.exit(main())

@@ -1,0 +1,91 @@
+"""The ``skerrow`` command line: explore BUFR files from the shell.
+
+Every subcommand is a thin layer over ``_skerrow``; none parses BUFR itself.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Callable, Sequence
+
+import _skerrow
+
+# Subcommand name -> (set-up of its parser, the function that runs it).
+Command = tuple[Callable[[argparse.ArgumentParser], None], Callable[[argparse.Namespace], int]]
+
+
+def _find_messages(data: bytes):
+    """Yields (offset, message bytes) by the module's own scanning rule.
+
+    The module reports headers but not where each message starts; the offset
+    is what a user needs to find a message again, so we locate each one the
+    way the scanner does ("BUFR", then the declared length) and let the
+    module validate it.
+    """
+    pos = 0
+    while True:
+        start = data.find(b"BUFR", pos)
+        if start < 0 or start + 8 > len(data):
+            return
+        length = int.from_bytes(data[start + 4 : start + 7], "big")
+        yield start, data[start : start + length]
+        pos = start + max(length, 1)
+
+
+def _read(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _setup_info(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("files", nargs="+", metavar="FILE", help="BUFR files to list")
+
+
+def _run_info(args: argparse.Namespace) -> int:
+    status = 0
+    for path in args.files:
+        try:
+            data = _read(path)
+            # Validate the whole file first, so a bad file prints no partial list.
+            messages = _skerrow.parse_all_bytes(data)
+        except (OSError, ValueError) as exc:
+            print(f"skerrow: {path}: {exc}", file=sys.stderr)
+            status = 1
+            continue
+        offsets = [offset for offset, _ in _find_messages(data)]
+        for offset, m in zip(offsets, messages):
+            when = (
+                f"{m.typical_year:04d}-{m.typical_month:02d}-{m.typical_day:02d}"
+                f"T{m.typical_hour:02d}:{m.typical_minute:02d}:{m.typical_second:02d}"
+            )
+            descriptors = " ".join(f"{d:06d}" for d in m.unexpanded_descriptors)
+            print(
+                f"{path}\toffset={offset}\tlength={m.total_length}\tedition={m.edition}"
+                f"\tcentre={m.originating_centre}\tcategory={m.data_category}"
+                f"\tsubsets={m.number_of_subsets}"
+                f"\tcompressed={'yes' if m.compressed_data else 'no'}"
+                f"\ttime={when}\tdescriptors={descriptors}"
+            )
+    return status
+
+
+COMMANDS: dict[str, tuple[str, Command]] = {
+    "info": ("list the messages of BUFR files with their headers", (_setup_info, _run_info)),
+}
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="skerrow", description="Decode BUFR edition 4 data.")
+    sub = parser.add_subparsers(dest="command", required=True)
+    for name, (help_text, (setup, _)) in COMMANDS.items():
+        setup(sub.add_parser(name, help=help_text, description=help_text))
+    args = parser.parse_args(argv)
+    try:
+        return COMMANDS[args.command][1][1](args)
+    except BrokenPipeError:
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
