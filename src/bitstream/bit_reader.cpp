@@ -1,0 +1,86 @@
+#include "bitstream/bit_reader.h"
+
+#include <cstring>
+
+#include "bitstream/int128.h"
+#include <string>
+
+namespace skerrow {
+namespace {
+
+std::uint64_t load_be64(const std::uint8_t* p) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return __builtin_bswap64(word);
+}
+
+}  // namespace
+
+std::uint64_t BitReader::peek(unsigned width) const noexcept {
+  const std::uint64_t byte = position_ >> 3;
+  const unsigned shift = static_cast<unsigned>(position_ & 7u);
+  // Whole words where eight octets remain; the bounds were checked by the
+  // caller, so a value that spills into a ninth octet has that octet.
+  if (byte + 8 <= length_) {
+    const std::uint64_t word = load_be64(data_ + byte);
+    if (shift + width <= 64) return (word << shift) >> (64 - width);
+    const UInt128 wide =
+        (static_cast<UInt128>(word) << 8) | data_[byte + 8];
+    return static_cast<std::uint64_t>((wide << (shift + 56)) >> (128 - width));
+  }
+  // Near the end: gather the remaining octets (fewer than eight) into the
+  // high end of a word, zeros after them.
+  std::uint64_t word = 0;
+  for (std::uint64_t i = byte; i < length_; ++i) {
+    word |= std::uint64_t{data_[i]} << (56 - 8 * (i - byte));
+  }
+  return (word << shift) >> (64 - width);
+}
+
+DecodeError BitReader::too_wide(std::uint16_t width) const {
+  return parse_error("cannot read " + std::to_string(width) + " bits into u64");
+}
+
+DecodeError BitReader::not_enough(std::uint16_t width) const {
+  return parse_error("not enough bits while reading section 4 at bit " +
+                     std::to_string(position_) + " for width " + std::to_string(width) + " (" +
+                     std::to_string(length_ * 8) + " bits available)");
+}
+
+Result<void> BitReader::read_bytes_into(std::uint16_t width, std::uint8_t* out) noexcept {
+  const unsigned whole = width / 8u;
+  const unsigned tail = width % 8u;
+  const std::uint64_t fit = available() / 8;
+  if (whole > fit) {
+    // Read what is there, so the position ends where a byte-by-byte read
+    // would have failed.
+    for (std::uint64_t i = 0; i < fit; ++i) {
+      out[i] = static_cast<std::uint8_t>(peek(8));
+      position_ += 8;
+    }
+    return not_enough(8);
+  }
+  if ((position_ & 7u) == 0) {
+    std::memcpy(out, data_ + (position_ >> 3), whole);
+    position_ += 8u * whole;
+  } else {
+    for (unsigned i = 0; i < whole; ++i) {
+      out[i] = static_cast<std::uint8_t>(peek(8));
+      position_ += 8;
+    }
+  }
+  if (tail != 0) {
+    if (tail > available()) return not_enough(static_cast<std::uint16_t>(tail));
+    out[whole] = static_cast<std::uint8_t>(peek(tail) << (8 - tail));
+    position_ += tail;
+  }
+  return {};
+}
+
+Result<std::vector<std::uint8_t>> BitReader::read_bytes(std::uint16_t width) {
+  std::vector<std::uint8_t> out((width + 7u) / 8u);
+  SKERROW_CHECK(read_bytes_into(width, out.data()));
+  return out;
+}
+
+}  // namespace skerrow

@@ -1,0 +1,55 @@
+// Reading section 4: values of any width from 0 to 64 bits follow each other
+// with no alignment, most significant bit first.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "message/result.h"
+
+namespace skerrow {
+
+class BitReader {
+ public:
+  // Borrows `data` for the reader's lifetime; starts at bit 0.
+  explicit BitReader(std::span<const std::uint8_t> data) noexcept
+      : data_(data.data()), length_(data.size()) {}
+
+  // The next `width` bits as an unsigned integer, first bit most significant.
+  // Width 0 gives 0 and reads nothing. Errors (Parse): "cannot read W bits
+  // into u64" for W > 64; "not enough bits while reading section 4 at bit P
+  // for width W (T bits available)" past the end, leaving the position alone.
+  Result<std::uint64_t> read_bits(std::uint16_t width) noexcept {
+    if (width == 0) return std::uint64_t{0};
+    if (width > 64) return too_wide(width);
+    if (width > available()) return not_enough(width);
+    const std::uint64_t value = peek(width);
+    position_ += width;
+    return value;
+  }
+
+  // ceil(width / 8) octets; a partial last octet holds its bits in the high
+  // end. On failure the position stays after the last whole octet read, and
+  // the error names the failing read (width 8, or the tail's width).
+  Result<std::vector<std::uint8_t>> read_bytes(std::uint16_t width);
+
+  // As read_bytes, into `out`, which must hold ceil(width / 8) octets.
+  Result<void> read_bytes_into(std::uint16_t width, std::uint8_t* out) noexcept;
+
+  std::uint64_t position() const noexcept { return position_; }
+  std::uint64_t bit_length() const noexcept { return length_ * 8; }
+
+ private:
+  std::uint64_t available() const noexcept { return length_ * 8 - position_; }
+  // `width` (1..64) bits at the position; the caller has checked the bounds.
+  std::uint64_t peek(unsigned width) const noexcept;
+  DecodeError too_wide(std::uint16_t width) const;
+  DecodeError not_enough(std::uint16_t width) const;
+
+  const std::uint8_t* data_;
+  std::uint64_t length_;
+  std::uint64_t position_ = 0;
+};
+
+}  // namespace skerrow

@@ -1,0 +1,25 @@
+// Decoding the data of section 4 into values.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "decode/decoded_value.h"
+#include "message/bufr_message.h"
+#include "message/result.h"
+#include "tables/table_model.h"
+
+namespace skerrow {
+
+// Decodes the section 4 data area (section 4 without its 4-octet header) of
+// `message` with `tables`: uncompressed data subset by subset, compressed
+// data for all subsets at once, laid out subset by subset either way.
+// Errors: ElementNotFound, SequenceNotFound, UnsupportedReplication,
+// IncompleteDelayedReplication, and Parse for invalid descriptors, nesting
+// deeper than 64 levels, bitmap references outside the history, operators
+// that cannot be decoded, the bit reader's failures and the work bound.
+// All or nothing. `section4_data` and `tables` are borrowed for the call.
+Result<DecodedValues> decode_data(const BufrMessage& message, const TableSet& tables,
+                                  std::span<const std::uint8_t> section4_data);
+
+}  // namespace skerrow
