@@ -22,6 +22,7 @@ struct ClassEntry {
 // Registration order is part of the module's contract (it fixes __all__).
 const ClassEntry kClasses[] = {
     {"BufrMessage", bufr_message_type},
+    {"DecodedValue", decoded_value_type},
     {"Descriptor", descriptor_type},
     {"ElementDefinition", element_definition_type},
     {"SequenceDefinition", sequence_definition_type},
@@ -39,6 +40,12 @@ PyMethodDef kFunctions[] = {
      "parse_all_file(path)\n--\n\n"},
     {"expand_descriptors", as_cfunction(py_expand_descriptors), METH_FASTCALL | METH_KEYWORDS,
      "expand_descriptors(table_dir, descriptors)\n--\n\n"},
+    {"decode_values", as_cfunction(py_decode_values), METH_FASTCALL | METH_KEYWORDS,
+     "decode_values(data, table_dir)\n--\n\n"},
+    {"decode_values_with_tables", as_cfunction(py_decode_values_with_tables),
+     METH_FASTCALL | METH_KEYWORDS, "decode_values_with_tables(data, tables)\n--\n\n"},
+    {"decode_values_with_definitions", as_cfunction(py_decode_values_with_definitions),
+     METH_FASTCALL | METH_KEYWORDS, "decode_values_with_definitions(data, definitions_root)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

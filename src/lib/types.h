@@ -35,6 +35,12 @@ PyObject* py_parse_all_bytes(PyObject* module, PyObject* const* args, Py_ssize_t
                              PyObject* kwnames);
 PyObject* py_parse_all_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames);
+PyObject* py_decode_values(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
+PyObject* py_decode_values_with_tables(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames);
+PyObject* py_decode_values_with_definitions(PyObject* module, PyObject* const* args,
+                                            Py_ssize_t nargs, PyObject* kwnames);
 PyObject* py_expand_descriptors(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);
 

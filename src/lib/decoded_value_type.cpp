@@ -1,0 +1,426 @@
+// DecodedValue: one decoded item, and the three decoding functions.
+//
+// A message can hold millions of values, so an object is kept small: the
+// record's numbers as C fields, and texts (names, meanings, character data)
+// as indices into a string table shared by all values of one call. Python
+// strings are built only when an attribute is read, once per distinct
+// string and call, so every value with the same name returns the same
+// (interned) str object.
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "decode/decode_data.h"
+#include "lib/args.h"
+#include "lib/errors.h"
+#include "lib/py_ref.h"
+#include "lib/types.h"
+#include "message/decode_error.h"
+#include "message/parse_message.h"
+#include "message/scan.h"
+#include "tables/eccodes_loader.h"
+#include "tables/table_selection.h"
+
+namespace skerrow::py {
+namespace {
+
+// The strings of one decoding call, shared by its values and freed with the
+// last of them. The interpreter lock guards the count.
+struct ValueContext {
+  std::size_t refs = 0;
+  std::vector<std::string> strings;
+  std::vector<PyObject*> objects;  // str per string, made on first use
+
+  explicit ValueContext(std::vector<std::string>&& s)
+      : strings(std::move(s)), objects(strings.size(), nullptr) {}
+  ~ValueContext() {
+    for (PyObject* o : objects) Py_XDECREF(o);
+  }
+  ValueContext(const ValueContext&) = delete;
+  ValueContext& operator=(const ValueContext&) = delete;
+
+  // A new reference to the str of string `index`, or nullptr with an error.
+  PyObject* string(std::uint32_t index) {
+    PyObject*& slot = objects[index];
+    if (slot == nullptr) {
+      const std::string& s = strings[index];
+      PyObject* text =
+          PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+      if (text == nullptr) return nullptr;
+      PyUnicode_InternInPlace(&text);
+      slot = text;
+    }
+    return Py_NewRef(slot);
+  }
+};
+
+struct DecodedValueObject {
+  PyObject_HEAD
+  ValueContext* context;
+  DecodedValue record;
+};
+
+PyTypeObject* g_type = nullptr;
+
+DecodedValueObject* self_of(PyObject* self) { return reinterpret_cast<DecodedValueObject*>(self); }
+const DecodedValue& record_of(PyObject* self) { return self_of(self)->record; }
+
+void decoded_value_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  ValueContext* context = self_of(self)->context;
+  if (context != nullptr && --context->refs == 0) delete context;
+  reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+  Py_DECREF(tp);  // instances of a heap type hold a reference to it
+}
+
+PyObject* get_descriptor(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(record_of(self).descriptor);
+}
+
+PyObject* get_name(PyObject* self, void*) {
+  return guard([&] { return self_of(self)->context->string(record_of(self).name); });
+}
+
+PyObject* get_raw(PyObject* self, void*) {
+  const DecodedValue& v = record_of(self);
+  if (!v.has_raw()) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(v.raw);
+}
+
+PyObject* get_raw_value(PyObject* self, void*) {
+  const DecodedValue& v = record_of(self);
+  if (!v.has_value()) Py_RETURN_NONE;
+  return PyFloat_FromDouble(v.raw_value);
+}
+
+PyObject* get_raw_text(PyObject* self, void*) {
+  const DecodedValue& v = record_of(self);
+  if (!v.has_text()) Py_RETURN_NONE;
+  return guard([&] { return self_of(self)->context->string(v.text); });
+}
+
+PyObject* get_raw_meaning(PyObject* self, void*) {
+  const DecodedValue& v = record_of(self);
+  if (!v.has_meaning()) Py_RETURN_NONE;
+  return guard([&] { return self_of(self)->context->string(v.text); });
+}
+
+// The most useful form: the text, else the meaning, else the number.
+PyObject* get_data(PyObject* self, void*) {
+  const DecodedValue& v = record_of(self);
+  if (v.has_text() || v.has_meaning()) {
+    return guard([&] { return self_of(self)->context->string(v.text); });
+  }
+  if (v.has_value()) return PyFloat_FromDouble(v.raw_value);
+  Py_RETURN_NONE;
+}
+
+// --- repr -------------------------------------------------------------------
+
+// The shortest text that reads back as the same double: exponent form at or
+// above 1e16 and below 1e-4 (not zero), plain decimals with at least one
+// digit after the point otherwise.
+void append_float(std::string& out, double v) {
+  if (std::isnan(v)) {
+    out += "NaN";
+    return;
+  }
+  if (std::isinf(v)) {
+    out += v < 0 ? "-inf" : "inf";
+    return;
+  }
+  char buffer[64];
+  const double magnitude = std::fabs(v);
+  if (magnitude >= 1e16 || (magnitude != 0.0 && magnitude < 1e-4)) {
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::scientific);
+    (void)ec;
+    // "1.5e-05" -> "1.5e-5", "1e+16" -> "1e16".
+    std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+    const std::size_t e = text.find('e');
+    out.append(text.substr(0, e + 1));
+    std::size_t k = e + 1;
+    if (text[k] == '-') {
+      out += '-';
+      ++k;
+    } else if (text[k] == '+') {
+      ++k;
+    }
+    while (k + 1 < text.size() && text[k] == '0') ++k;
+    out.append(text.substr(k));
+    return;
+  }
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::fixed);
+  (void)ec;
+  std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+  out.append(text);
+  if (text.find('.') == std::string_view::npos) out += ".0";
+}
+
+// Whether a non-ASCII code point stands as it is in a literal: not a
+// control, format, unassigned, private-use, surrogate or separator
+// character other than the space, and not a combining mark that extends a
+// grapheme. Asks unicodedata; -1 with an error set on failure.
+int printable_non_ascii(std::uint32_t cp) {
+  static PyObject* category = nullptr;
+  if (category == nullptr) {
+    Ref module = Ref::steal(PyImport_ImportModule("unicodedata"));
+    if (!module) return -1;
+    category = PyObject_GetAttrString(module.get(), "category");
+    if (category == nullptr) return -1;
+  }
+  Ref ch = Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(cp)));
+  if (!ch) return -1;
+  Ref cat = Ref::steal(PyObject_CallFunctionObjArgs(category, ch.get(), nullptr));
+  if (!cat) return -1;
+  const char* c = PyUnicode_AsUTF8AndSize(cat.get(), nullptr);
+  if (c == nullptr) return -1;
+  const std::string_view k(c);
+  if (k == "Cc" || k == "Cf" || k == "Cn" || k == "Co" || k == "Cs" || k == "Zl" || k == "Zp" ||
+      k == "Zs" || k == "Mn" || k == "Me") {
+    return 0;
+  }
+  return 1;
+}
+
+void append_escape_u(std::string& out, std::uint32_t cp) {
+  char hex[16];
+  auto [end, ec] = std::to_chars(hex, hex + sizeof hex, cp, 16);
+  (void)ec;
+  out += "\\u{";
+  out.append(hex, end);
+  out += '}';
+}
+
+// A double-quoted literal of UTF-8 `text`. False with an error set on failure.
+bool append_literal(std::string& out, const std::string& text) {
+  out += '"';
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      ++i;
+      switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        case '\0': out += "\\0"; break;
+        default:
+          if (c < 0x20 || c == 0x7F) {
+            append_escape_u(out, c);
+          } else {
+            out += static_cast<char>(c);
+          }
+      }
+      continue;
+    }
+    // Decode one UTF-8 sequence; invalid octets stand for U+FFFD, as the
+    // str form of the text shows them.
+    std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    std::uint32_t cp = len == 4 ? (c & 0x07u) : len == 3 ? (c & 0x0Fu) : (c & 0x1Fu);
+    bool valid = len > 1 && i + len <= text.size();
+    for (std::size_t k = 1; valid && k < len; ++k) {
+      const auto cc = static_cast<unsigned char>(text[i + k]);
+      valid = (cc & 0xC0u) == 0x80u;
+      cp = (cp << 6) | (cc & 0x3Fu);
+    }
+    if (!valid || cp > 0x10FFFF) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+      continue;
+    }
+    const int printable = printable_non_ascii(cp);
+    if (printable < 0) return false;
+    if (printable == 1) {
+      out.append(text, i, len);
+    } else {
+      append_escape_u(out, cp);
+    }
+    i += len;
+  }
+  out += '"';
+  return true;
+}
+
+PyObject* decoded_value_repr(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    const DecodedValue& v = record_of(self);
+    const ValueContext& context = *self_of(self)->context;
+    std::string out = "DecodedValue(" + format_descriptor(v.descriptor) + ", ";
+    if (v.has_text() || v.has_meaning()) {
+      if (!append_literal(out, context.strings[v.text])) return nullptr;
+    } else if (v.has_value()) {
+      out += "Some(";
+      append_float(out, v.raw_value);
+      out += ')';
+    } else {
+      out += "None";
+    }
+    out += ')';
+    return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "replace");
+  });
+}
+
+PyGetSetDef decoded_value_getset[] = {
+    {"descriptor", get_descriptor, nullptr, nullptr, nullptr},
+    {"name", get_name, nullptr, nullptr, nullptr},
+    {"raw", get_raw, nullptr, nullptr, nullptr},
+    {"raw_value", get_raw_value, nullptr, nullptr, nullptr},
+    {"raw_text", get_raw_text, nullptr, nullptr, nullptr},
+    {"raw_meaning", get_raw_meaning, nullptr, nullptr, nullptr},
+    {"data", get_data, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot decoded_value_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(decoded_value_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(decoded_value_repr)},
+    {Py_tp_getset, decoded_value_getset},
+    {0, nullptr},
+};
+
+PyType_Spec decoded_value_spec{
+    "_skerrow.DecodedValue", sizeof(DecodedValueObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    decoded_value_slots};
+
+// --- decoding functions -------------------------------------------------------
+
+// The list of DecodedValue objects for `decoded`; its strings move into one
+// context shared by the objects.
+PyObject* to_list(DecodedValues&& decoded) {
+  PyTypeObject* tp = decoded_value_type();
+  if (tp == nullptr) return nullptr;
+  const std::size_t n = decoded.values.size();
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  if (n == 0) return list.release();
+  auto* context = new ValueContext(std::move(decoded.strings));
+  // The list's objects each hold a count; this one keeps the context alive
+  // while the list is filled.
+  context->refs = 1;
+  PyObject* result = list.get();
+  const DecodedValue* values = decoded.values.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    // No field needs clearing first: the record is copied whole.
+    auto* object = static_cast<DecodedValueObject*>(PyObject_Malloc(sizeof(DecodedValueObject)));
+    if (object == nullptr) {
+      PyErr_NoMemory();
+      result = nullptr;
+      break;
+    }
+    PyObject_Init(reinterpret_cast<PyObject*>(object), tp);
+    object->context = context;
+    ++context->refs;
+    object->record = values[i];
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(object));
+  }
+  if (--context->refs == 0) delete context;
+  if (result == nullptr) return nullptr;
+  return list.release();
+}
+
+// How a decoding function gets its tables once the message is parsed.
+enum class TableSource { kDirectory, kObject, kDefinitions };
+
+PyObject* decode_first_message(Octets data, TableSource source, std::string_view path,
+                               const TableSet* given) {
+  // The whole input is scanned first: a broken later message fails the call
+  // although only the first one is decoded.
+  std::optional<MessageRange> first;
+  auto scanned = scan_each(data, [&](const MessageRange& range) {
+    if (!first) first = range;
+  });
+  if (!scanned) return raise_decode_error(scanned.error());
+  if (!first) return raise_decode_error(error::MissingMarker{});
+  const Octets bytes = data.subspan(first->offset, first->length);
+  auto parsed = parse_message(bytes);
+  if (!parsed) return raise_decode_error(parsed.error());
+  const BufrMessage& message = parsed.value();
+  std::optional<TableSet> loaded;
+  if (source == TableSource::kDirectory) {
+    auto tables = load_eccodes(std::string(path));
+    if (!tables) return raise_decode_error(tables.error());
+    loaded = std::move(tables).value();
+  } else if (source == TableSource::kDefinitions) {
+    auto tables = load_tables_for_message(std::string(path), message);
+    if (!tables) return raise_decode_error(tables.error());
+    loaded = std::move(tables).value();
+  }
+  const TableSet& tables = loaded ? *loaded : *given;
+  const Octets section4 =
+      bytes.subspan(message.section4_data_offset, message.section4_data_length);
+  auto decoded = decode_data(message, tables, section4);
+  if (!decoded) return raise_decode_error(decoded.error());
+  loaded.reset();
+  return to_list(std::move(decoded).value());
+}
+
+constexpr const char* kDecodeValuesParameters[] = {"data", "table_dir"};
+constexpr const char* kWithTablesParameters[] = {"data", "tables"};
+constexpr const char* kWithDefinitionsParameters[] = {"data", "definitions_root"};
+
+}  // namespace
+
+PyTypeObject* decoded_value_type() {
+  if (g_type == nullptr) {
+    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&decoded_value_spec));
+  }
+  return g_type;
+}
+
+PyObject* py_decode_values(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    PyObject* bound[2];
+    if (!bind_args("decode_values", kDecodeValuesParameters, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    Octets data;
+    if (!require_bytes("decode_values", "data", bound[0], &data)) return nullptr;
+    std::string_view table_dir;
+    if (!require_str("decode_values", "table_dir", bound[1], &table_dir)) return nullptr;
+    return decode_first_message(data, TableSource::kDirectory, table_dir, nullptr);
+  });
+}
+
+PyObject* py_decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kName = "decode_values_with_tables";
+    PyObject* bound[2];
+    if (!bind_args(kName, kWithTablesParameters, args, nargs, kwnames, bound)) return nullptr;
+    Octets data;
+    if (!require_bytes(kName, "data", bound[0], &data)) return nullptr;
+    const TableSet* tables = table_set_record(bound[1]);
+    if (tables == nullptr) {
+      raise_wrong_type(kName, "tables", "TableSet", bound[1]);
+      return nullptr;
+    }
+    return decode_first_message(data, TableSource::kObject, {}, tables);
+  });
+}
+
+PyObject* py_decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kName = "decode_values_with_definitions";
+    PyObject* bound[2];
+    if (!bind_args(kName, kWithDefinitionsParameters, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    Octets data;
+    if (!require_bytes(kName, "data", bound[0], &data)) return nullptr;
+    std::string_view root;
+    if (!require_str(kName, "definitions_root", bound[1], &root)) return nullptr;
+    return decode_first_message(data, TableSource::kDefinitions, root, nullptr);
+  });
+}
+
+}  // namespace skerrow::py
