@@ -11,6 +11,7 @@ from typing import Callable, Sequence
 
 import _skerrow
 
+from skerrow._cli_dump import DUMP_COMMAND
 from skerrow._cli_tables import EXPAND_COMMAND, TABLE_COMMAND
 
 # Subcommand name -> (set-up of its parser, the function that runs it).
@@ -76,6 +77,7 @@ COMMANDS: dict[str, tuple[str, Command]] = {
     "info": ("list the messages of BUFR files with their headers", (_setup_info, _run_info)),
     "expand": EXPAND_COMMAND,
     "table": TABLE_COMMAND,
+    "dump": DUMP_COMMAND,
 }
 
 
