@@ -1,0 +1,85 @@
+"""Small ecCodes-format table directories and message builders for the
+decoding tests."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import _skerrow
+from bufr_builder import BitWriter, Message
+
+# code|abbreviation|type|name|unit|scale|reference|width
+ELEMENTS = {
+    1001: "blockNumber|long|WMO BLOCK NUMBER|Numeric|0|0|7",
+    1015: "stationName|string|STATION NAME|CCITT IA5|0|0|24",
+    12101: "airTemperature|double|TEMPERATURE|K|2|0|16",
+    5001: "latitude|double|LATITUDE|deg|1|-100|12",
+    31001: "delayedReplicationFactor|long|DELAYED DESCRIPTOR REPLICATION FACTOR|Numeric|0|0|8",
+    31002: "extendedDelayedReplicationFactor|long|EXTENDED FACTOR|Numeric|0|0|64",
+    31021: "associatedFieldSignificance|table|ASSOCIATED FIELD SIGNIFICANCE|CODE TABLE|0|0|6",
+    31031: "dataPresentIndicator|flag|DATA PRESENT INDICATOR|FLAG TABLE|0|0|1",
+    33007: "percentConfidence|long|PER CENT CONFIDENCE|%|0|0|7",
+    20003: "presentWeather|table|PRESENT WEATHER|CODE TABLE|0|0|9",
+    2002: "windInstrument|flag|TYPE OF INSTRUMENTATION|Flag table|0|0|4",
+    8001: "verticalSignificance|table|VERTICAL SIGNIFICANCE|code table|0|0|7",
+    7004: "pressure|long|PRESSURE|Pa|-1|0|14",
+    11001: "windDirection|long|WIND DIRECTION|deg|0|0|63",
+    11002: "windSpeed|long|WIND SPEED|m/s|0|0|64",
+}
+
+CODE_TABLES = {
+    20003: "5 5 HAZE\n511 511 MISSING CODE\n",
+    2002: "1 1 BIT ONE\n2 2 BIT TWO\n",
+    8001: "32 32 SIGNIFICANT\n",
+    31021: "1 1 QUALITY\n",
+}
+
+SEQUENCES = {301001: [1001, 12101], 300001: [300001]}
+
+
+def table_dir(
+    path: Path,
+    elements: dict[int, str] | None = None,
+    sequences: dict[int, list[int]] | None = None,
+    code_tables: dict[int, str] | None = None,
+) -> str:
+    """Writes an ecCodes table directory and returns its path."""
+    path.mkdir(parents=True, exist_ok=True)
+    rows = ELEMENTS if elements is None else elements
+    (path / "element.table").write_text(
+        "#code|abbreviation|type|name|unit|scale|reference|width\n"
+        + "".join(f"{code:06d}|{row}\n" for code, row in rows.items()),
+        encoding="utf-8",
+    )
+    seqs = SEQUENCES if sequences is None else sequences
+    (path / "sequence.def").write_text(
+        "".join(
+            f'"{code:06d}" = [ {", ".join(f"{m:06d}" for m in members)} ]\n'
+            for code, members in seqs.items()
+        )
+    )
+    (path / "codetables").mkdir(exist_ok=True)
+    for code, text in (CODE_TABLES if code_tables is None else code_tables).items():
+        (path / "codetables" / f"{code}.table").write_text(text, encoding="utf-8")
+    return str(path)
+
+
+def bits(*fields) -> bytes:
+    """Section 4 data from (value, width) pairs and bytes (8 bits per octet)."""
+    w = BitWriter()
+    for f in fields:
+        if isinstance(f, bytes):
+            w.write_bytes(f)
+        else:
+            w.write(*f)
+    return w.to_bytes()
+
+
+def decode(tables, descriptors, data=b"", subsets=1, compressed=False):
+    msg = Message(descriptors=descriptors, data=data, subsets=subsets, compressed=compressed)
+    return _skerrow.decode_values_with_tables(msg.build(), tables)
+
+
+def items(values):
+    """(descriptor, raw, raw_value, raw_text) of each value."""
+    return [(v.descriptor, v.raw, v.raw_value, v.raw_text) for v in values]
