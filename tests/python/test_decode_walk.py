@@ -326,7 +326,7 @@ def test_bitmap_markers_refer_back_through_the_history(tables):
         (236000, 0), (31001, 4), (31031, 1), (31031, 0), (31031, 1), (31031, 0),
         (223000, 0), (1001, 90), (1001, 91),
     ]
-    # The bitmap covers E1..E4 here: start = 6 - 4 = 2, so entries 1 and 3
+    # The bitmap covers E3..E6 (start = 6 - 4 = 2), so entries 1 and 3
     # select E4 and E6; the third marker finds no entry and reads nothing.
 
 
