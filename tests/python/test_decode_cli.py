@@ -1,0 +1,81 @@
+"""skerrow dump."""
+
+import json
+
+import pytest
+from bufr_builder import Message
+from conftest import CORPUS, ECCODES_DEFINITIONS, needs_corpus, needs_eccodes
+from decode_support import bits, table_dir
+
+from skerrow.cli import main
+
+
+@pytest.fixture
+def files(tmp_path):
+    tdir = table_dir(tmp_path / "tables")
+    good = Message(descriptors=[1001, 1015], data=bits((6, 7), b"ABC")).build()
+    two = Message(
+        descriptors=[101000, 31001, 1001], data=bits((1, 8), (5, 7), (2, 8), (6, 7), (7, 7)),
+        subsets=2,
+    ).build()
+    bad = Message(descriptors=[1001, 12101], data=bits((6, 7))).build()
+    path = tmp_path / "mixed.bufr"
+    path.write_bytes(b"junk" + good + bad + two)
+    return tdir, path, len(good)
+
+
+def test_dump_text(files, capsys):
+    tdir, path, good_length = files
+    status = main(["dump", "--tables", tdir, str(path)])
+    out, err = capsys.readouterr()
+    assert status == 1
+    assert err == (
+        f"skerrow: {path}: message at offset {4 + good_length}: csv/table parse error: not "
+        "enough bits while reading section 4 at bit 7 for width 16 (8 bits available)\n"
+    )
+    lines = [line for line in out.splitlines() if not line.startswith("#")]
+    assert lines == [
+        "1\t001001\tWMO BLOCK NUMBER\t6.0",
+        '1\t001015\tSTATION NAME\t"ABC"',
+        "1\t031001\tDELAYED DESCRIPTOR REPLICATION FACTOR\t1.0",
+        "1\t001001\tWMO BLOCK NUMBER\t5.0",
+        "2\t031001\tDELAYED DESCRIPTOR REPLICATION FACTOR\t2.0",
+        "2\t001001\tWMO BLOCK NUMBER\t6.0",
+        "2\t001001\tWMO BLOCK NUMBER\t7.0",
+    ]
+    assert out.splitlines()[0] == f"# {path} offset=4 subsets=1 compressed=no values=2"
+
+
+def test_dump_json(files, capsys):
+    tdir, path, _ = files
+    assert main(["dump", "--json", "--tables", tdir, str(path)]) == 1
+    records = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
+    assert [r["offset"] for r in records][0] == 4
+    assert "error" in records[1] and "values" not in records[1]
+    assert [(v["subset"], v["raw"]) for v in records[2]["values"]] == [
+        (1, 1), (1, 5), (2, 2), (2, 6), (2, 7)
+    ]
+    assert records[0]["values"][1] == {
+        "subset": 1, "descriptor": 1015, "name": "STATION NAME", "raw": None,
+        "raw_value": 2003.0 - 1000.0, "raw_text": "ABC", "raw_meaning": None,
+    }
+
+
+def test_missing_file_and_missing_tables(files, capsys, tmp_path):
+    tdir, path, _ = files
+    assert main(["dump", "--tables", tdir, str(tmp_path / "none.bufr"), str(path)]) == 1
+    out, err = capsys.readouterr()
+    assert err.startswith(f"skerrow: {tmp_path / 'none.bufr'}: ")
+    assert "WMO BLOCK NUMBER" in out  # the other file still printed
+    assert main(["dump", "--tables", str(tmp_path / "nowhere"), str(path)]) == 1
+    assert "element.table" in capsys.readouterr().err
+
+
+@needs_corpus
+@needs_eccodes
+def test_dump_corpus_with_definitions(capsys):
+    path = CORPUS / "pybufrkit-satwind-009.bufr"  # compressed, 1000 subsets
+    assert main(["dump", "--definitions", str(ECCODES_DEFINITIONS), str(path)]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0] == f"# {path} offset=0 subsets=1000 compressed=yes values=254000"
+    assert lines[1].startswith("1\t") and lines[-1].startswith("1000\t")
