@@ -1,9 +1,9 @@
 #include "bitstream/bit_reader.h"
 
 #include <cstring>
+#include <string>
 
 #include "bitstream/int128.h"
-#include <string>
 
 namespace skerrow {
 namespace {
@@ -24,8 +24,7 @@ std::uint64_t BitReader::peek(unsigned width) const noexcept {
   if (byte + 8 <= length_) {
     const std::uint64_t word = load_be64(data_ + byte);
     if (shift + width <= 64) return (word << shift) >> (64 - width);
-    const UInt128 wide =
-        (static_cast<UInt128>(word) << 8) | data_[byte + 8];
+    const UInt128 wide = (static_cast<UInt128>(word) << 8) | data_[byte + 8];
     return static_cast<std::uint64_t>((wide << (shift + 56)) >> (128 - width));
   }
   // Near the end: gather the remaining octets (fewer than eight) into the
@@ -42,9 +41,9 @@ DecodeError BitReader::too_wide(std::uint16_t width) const {
 }
 
 DecodeError BitReader::not_enough(std::uint16_t width) const {
-  return parse_error("not enough bits while reading section 4 at bit " +
-                     std::to_string(position_) + " for width " + std::to_string(width) + " (" +
-                     std::to_string(length_ * 8) + " bits available)");
+  return parse_error("not enough bits while reading section 4 at bit " + std::to_string(position_) +
+                     " for width " + std::to_string(width) + " (" + std::to_string(length_ * 8) +
+                     " bits available)");
 }
 
 Result<void> BitReader::read_bytes_into(std::uint16_t width, std::uint8_t* out) noexcept {

@@ -195,10 +195,9 @@ NumericRead Decoder::numeric_read(const ElementInfo& info,
     read.reference = base;
     return read;
   }
-  read.scale = static_cast<std::int32_t>(
-      std::clamp<std::int64_t>(std::int64_t{info.scale} + state_.scale_change,
-                               std::numeric_limits<std::int32_t>::min(),
-                               std::numeric_limits<std::int32_t>::max()));
+  read.scale = static_cast<std::int32_t>(std::clamp<std::int64_t>(
+      std::int64_t{info.scale} + state_.scale_change, std::numeric_limits<std::int32_t>::min(),
+      std::numeric_limits<std::int32_t>::max()));
   const unsigned p = state_.reference_power;
   if (p == 0) {
     read.reference = base;
@@ -222,8 +221,8 @@ double Decoder::scaled_value(std::uint64_t raw, const NumericRead& read) {
       !__builtin_add_overflow(read.reference.exact, static_cast<Int128>(raw), &exact)) {
     sum = static_cast<double>(exact);
   } else {
-    const double b = read.reference.is_exact ? static_cast<double>(read.reference.exact)
-                                             : read.reference.approx;
+    const double b =
+        read.reference.is_exact ? static_cast<double>(read.reference.exact) : read.reference.approx;
     sum = b + static_cast<double>(raw);
   }
   // Divided by 10^s, not multiplied by 10^-s: the two differ in the last bit.
@@ -301,8 +300,7 @@ Result<std::size_t> Decoder::decode_text(std::uint32_t code, std::uint32_t name,
 }
 
 Result<std::size_t> Decoder::decode_numeric(std::uint32_t code, std::uint32_t name,
-                                            const NumericRead& read,
-                                            const CodeTable* code_table) {
+                                            const NumericRead& read, const CodeTable* code_table) {
   std::vector<DecodedValue>& out = sink();
   const std::size_t first = out.size();
   DecodedValue v;
@@ -366,7 +364,8 @@ Result<std::size_t> Decoder::decode_element(const ElementInfo& info, bool marker
     // Differences are signed: one more bit, and a reference of -(2^w)
     // centres the range on zero.
     const unsigned w = info.width;
-    marker_width = w == 65535 ? static_cast<std::uint16_t>(65535) : static_cast<std::uint16_t>(w + 1);
+    marker_width =
+        w == 65535 ? static_cast<std::uint16_t>(65535) : static_cast<std::uint16_t>(w + 1);
     if (w <= 126) {
       marker_reference.exact = -(static_cast<Int128>(1) << w);
     } else {
@@ -375,12 +374,10 @@ Result<std::size_t> Decoder::decode_element(const ElementInfo& info, bool marker
     }
   }
   if (info.character) {
-    const std::uint16_t width =
-        state_.character_width ? *state_.character_width : marker_width;
+    const std::uint16_t width = state_.character_width ? *state_.character_width : marker_width;
     return decode_text(info.code, info.name, width);
   }
-  const NumericRead read =
-      numeric_read(info, marker25 ? &marker_reference : nullptr, marker_width);
+  const NumericRead read = numeric_read(info, marker25 ? &marker_reference : nullptr, marker_width);
   return decode_numeric(info.code, info.name, read, info.code_table);
 }
 
@@ -416,7 +413,7 @@ std::optional<double> Decoder::first_value(std::size_t index) const {
   return v.raw_value;
 }
 
-Result<std::uint64_t> Decoder::replication_factor(std::size_t index, std::uint32_t) const {
+Result<std::uint64_t> Decoder::replication_factor(std::size_t index) const {
   const std::optional<double> first = first_value(index);
   if (!first) return std::uint64_t{0};
   if (compressed_) {
@@ -424,7 +421,8 @@ Result<std::uint64_t> Decoder::replication_factor(std::size_t index, std::uint32
     for (std::size_t i = 1; i < subsets_; ++i) {
       const DecodedValue& v = columns_[index + i];
       if (!v.has_value() || std::fabs(v.raw_value - *first) > 0x1p-52) {
-        return parse_error("compressed delayed replication with varying factors is not implemented");
+        return parse_error(
+            "compressed delayed replication with varying factors is not implemented");
       }
     }
   }
@@ -512,8 +510,10 @@ Result<void> Decoder::read_new_reference(std::uint32_t code) {
   for (unsigned left = width - 1; left > 0;) {
     const unsigned chunk = std::min(left, 64u);
     SKERROW_TRY(const std::uint64_t part, reader_.read_bits(static_cast<std::uint16_t>(chunk)));
-    if (magnitude >> (127 - chunk) != 0) magnitude = ~static_cast<UInt128>(0) >> 1;
-    else magnitude = (magnitude << chunk) | part;
+    if (magnitude >> (127 - chunk) != 0)
+      magnitude = ~static_cast<UInt128>(0) >> 1;
+    else
+      magnitude = (magnitude << chunk) | part;
     left -= chunk;
   }
   const UInt128 limit = static_cast<UInt128>(1) << 63;
@@ -521,8 +521,8 @@ Result<void> Decoder::read_new_reference(std::uint32_t code) {
     return parse_error("new reference value of operator " + format_descriptor(203000 + width) +
                        " for " + format_descriptor(code) + " does not fit in 64 bits");
   }
-  const auto value = static_cast<std::int64_t>(
-      sign != 0 ? -static_cast<Int128>(magnitude) : static_cast<Int128>(magnitude));
+  const auto value = static_cast<std::int64_t>(sign != 0 ? -static_cast<Int128>(magnitude)
+                                                         : static_cast<Int128>(magnitude));
   state_.new_references[code] = value;
   return {};
 }
@@ -551,7 +551,7 @@ Result<void> Decoder::replication(std::span<const std::uint32_t> list, std::size
   }
   SKERROW_TRY(const ElementInfo* info, info_or_stand_in(factor_code));
   SKERROW_TRY(const std::size_t index, decode_element(*info, false));
-  SKERROW_TRY(const std::uint64_t factor, replication_factor(index, code));
+  SKERROW_TRY(const std::uint64_t factor, replication_factor(index));
   state_.descriptor_history.push_back(info);
   const auto body = list.subspan(i + 2, d.x);
   for (std::uint64_t k = 0; k < factor; ++k) SKERROW_CHECK(walk(body, depth + 1));

@@ -47,10 +47,6 @@ class Decoder {
 
   Result<DecodedValues> run(std::span<const std::uint32_t> descriptors);
 
-  // Exposed for tests of single steps.
-  DecoderState& state() { return state_; }
-  DecodedValues& output() { return out_; }
-  BitReader& reader() { return reader_; }
   // The next element the bitmap marks as present (entries other than 1),
   // nullptr when the bitmap is empty or used up. Error (Parse): "bitmap
   // reference is outside descriptor history".
@@ -84,13 +80,15 @@ class Decoder {
   // out_.values, or in columns_ when compressed).
   Result<std::size_t> decode_element(const ElementInfo& info, bool marker25);
   Result<std::size_t> decode_text(std::uint32_t code, std::uint32_t name, std::uint16_t width);
-  Result<std::size_t> decode_numeric(std::uint32_t code, std::uint32_t name, const NumericRead& read,
-                                     const CodeTable* code_table);
+  Result<std::size_t> decode_numeric(std::uint32_t code, std::uint32_t name,
+                                     const NumericRead& read, const CodeTable* code_table);
   Result<void> associated_field();
   void emit_operator(std::uint32_t code);
   // The numeric value of an emitted record (first subset of a column).
   std::optional<double> first_value(std::size_t index) const;
-  Result<std::uint64_t> replication_factor(std::size_t index, std::uint32_t code) const;
+  // A delayed replication factor from the record(s) at `index`. Error
+  // (Parse) when compressed subsets disagree.
+  Result<std::uint64_t> replication_factor(std::size_t index) const;
   std::vector<DecodedValue>& sink() { return compressed_ ? columns_ : out_.values; }
 
   // Every walk step, bitmap entry inspected and value emitted costs one unit

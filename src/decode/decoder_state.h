@@ -32,10 +32,10 @@ struct ElementInfo {
 };
 
 struct DecoderState {
-  std::int32_t width_change = 0;   // 2-01, 2-07
-  std::int32_t scale_change = 0;   // 2-02, 2-07
-  std::uint8_t reference_power = 0;  // 2-07: references are multiplied by 10^this
-  std::uint8_t associated_width = 0;  // 2-04
+  std::int32_t width_change = 0;                 // 2-01, 2-07
+  std::int32_t scale_change = 0;                 // 2-02, 2-07
+  std::uint8_t reference_power = 0;              // 2-07: references are multiplied by 10^this
+  std::uint8_t associated_width = 0;             // 2-04
   std::optional<std::uint16_t> local_width;      // 2-06, for the next element only
   std::optional<std::uint16_t> character_width;  // 2-08
   // 2-03: while defining, each element descriptor reads a new reference

@@ -45,14 +45,14 @@ struct ValueContext {
   ValueContext& operator=(const ValueContext&) = delete;
 
   // A new reference to the str of string `index`, or nullptr with an error.
-  PyObject* string(std::uint32_t index) {
+  // Names are interned: the same few recur in every message.
+  PyObject* string(std::uint32_t index, bool intern = false) {
     PyObject*& slot = objects[index];
     if (slot == nullptr) {
       const std::string& s = strings[index];
-      PyObject* text =
-          PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+      PyObject* text = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
       if (text == nullptr) return nullptr;
-      PyUnicode_InternInPlace(&text);
+      if (intern) PyUnicode_InternInPlace(&text);
       slot = text;
     }
     return Py_NewRef(slot);
@@ -60,8 +60,7 @@ struct ValueContext {
 };
 
 struct DecodedValueObject {
-  PyObject_HEAD
-  ValueContext* context;
+  PyObject_HEAD ValueContext* context;
   DecodedValue record;
 };
 
@@ -83,7 +82,7 @@ PyObject* get_descriptor(PyObject* self, void*) {
 }
 
 PyObject* get_name(PyObject* self, void*) {
-  return guard([&] { return self_of(self)->context->string(record_of(self).name); });
+  return guard([&] { return self_of(self)->context->string(record_of(self).name, true); });
 }
 
 PyObject* get_raw(PyObject* self, void*) {
@@ -137,7 +136,8 @@ void append_float(std::string& out, double v) {
   char buffer[64];
   const double magnitude = std::fabs(v);
   if (magnitude >= 1e16 || (magnitude != 0.0 && magnitude < 1e-4)) {
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::scientific);
+    auto [end, ec] =
+        std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::scientific);
     (void)ec;
     // "1.5e-05" -> "1.5e-5", "1e+16" -> "1e16".
     std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
@@ -205,12 +205,24 @@ bool append_literal(std::string& out, const std::string& text) {
     if (c < 0x80) {
       ++i;
       switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\0': out += "\\0"; break;
+        case '"':
+          out += "\\\"";
+          break;
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\0':
+          out += "\\0";
+          break;
         default:
           if (c < 0x20 || c == 0x7F) {
             append_escape_u(out, c);
@@ -354,8 +366,7 @@ PyObject* decode_first_message(Octets data, TableSource source, std::string_view
     loaded = std::move(tables).value();
   }
   const TableSet& tables = loaded ? *loaded : *given;
-  const Octets section4 =
-      bytes.subspan(message.section4_data_offset, message.section4_data_length);
+  const Octets section4 = bytes.subspan(message.section4_data_offset, message.section4_data_length);
   auto decoded = decode_data(message, tables, section4);
   if (!decoded) return raise_decode_error(decoded.error());
   loaded.reset();
@@ -375,8 +386,7 @@ PyTypeObject* decoded_value_type() {
   return g_type;
 }
 
-PyObject* py_decode_values(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* py_decode_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     PyObject* bound[2];
     if (!bind_args("decode_values", kDecodeValuesParameters, args, nargs, kwnames, bound)) {

@@ -1,11 +1,11 @@
-#include "decode/decode_data.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <vector>
+
+#include "decode/decode_data.h"
 
 namespace skerrow {
 namespace {
