@@ -108,7 +108,8 @@ Result<bool> CsvReader::read_record() {
       const std::size_t quote_line = line_;
       ++pos_;
       for (;;) {
-        if (pos_ >= n) return fault(quote_line, "quoted field is not closed before the end of file");
+        if (pos_ >= n)
+          return fault(quote_line, "quoted field is not closed before the end of file");
         c = text_[pos_];
         if (c == '"') {
           if (pos_ + 1 < n && text_[pos_ + 1] == '"') {

@@ -78,7 +78,9 @@ def test_self_containing_sequences_end_in_the_depth_error(tmp_path):
     t = TableSet.from_eccodes(d)
     with pytest.raises(ValueError) as info:
         t.expand([300001])
-    assert info.value.args == ("csv/table parse error: sequence expansion exceeded recursion depth",)
+    assert info.value.args == (
+        "csv/table parse error: sequence expansion exceeded recursion depth",
+    )
 
 
 FUZZ = settings(

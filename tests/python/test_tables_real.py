@@ -214,7 +214,8 @@ def corpus_messages():
 def test_from_definitions_for_every_corpus_message():
     loaded = 0
     for name, index, m in corpus_messages():
-        wmo = TABLES.parent / str(m.master_table_number) / "wmo" / str(m.master_tables_version_number)
+        master = TABLES.parent / str(m.master_table_number)
+        wmo = master / "wmo" / str(m.master_tables_version_number)
         if not wmo.exists():
             continue
         t = TableSet.from_definitions(str(ECCODES_DEFINITIONS), m)
