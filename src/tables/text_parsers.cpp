@@ -139,7 +139,7 @@ bool is_unicode_space(char32_t c) {
   }
 }
 
-std::size_t space_length(std::string_view text) {
+std::size_t space_length_slow(std::string_view text) {
   char32_t c = 0;
   const std::size_t n = decode_utf8(text, &c);
   return n > 0 && is_unicode_space(c) ? n : 0;
