@@ -1,5 +1,7 @@
 // The table classes: TableSet, ElementDefinition, SequenceDefinition and
 // Descriptor, and the module function expand_descriptors.
+#include <cstdint>
+#include <cstdio>
 #include <new>
 #include <string>
 #include <string_view>
