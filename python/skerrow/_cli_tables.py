@@ -137,7 +137,8 @@ def _run_table(args: argparse.Namespace) -> int:
         return 0
     element = tables.get_element(code)
     if element is not None:
-        for field in ("abbreviation", "element_type", "name", "unit", "scale", "reference", "width"):
+        fields = ("abbreviation", "element_type", "name", "unit", "scale", "reference", "width")
+        for field in fields:
             print(f"{field}\t{getattr(element, field)}")
         return 0
     sequence = tables.get_sequence(code)

@@ -1,5 +1,7 @@
 // The table classes: TableSet, ElementDefinition, SequenceDefinition and
 // Descriptor, and the module function expand_descriptors.
+#include <cstdint>
+#include <cstdio>
 #include <new>
 #include <string>
 #include <string_view>
@@ -20,8 +22,7 @@ namespace {
 
 template <typename Record>
 struct RecordObject {
-  PyObject_HEAD
-  Record record;
+  PyObject_HEAD Record record;
 };
 
 using DescriptorObject = RecordObject<Fxy>;
@@ -152,17 +153,14 @@ PyObject* str_from_std(const std::string& text) {
 
 PyTypeObject* g_descriptor_type = nullptr;
 
-PyObject* new_descriptor(Fxy fxy) {
-  return new_record_object(descriptor_type(), std::move(fxy));
-}
+PyObject* new_descriptor(Fxy fxy) { return new_record_object(descriptor_type(), std::move(fxy)); }
 
 PyObject* descriptor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     static const char* const kKeywords[] = {"f", "x", "y", nullptr};
     PyObject* parts[3] = {nullptr, nullptr, nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:Descriptor",
-                                     const_cast<char**>(kKeywords), &parts[0], &parts[1],
-                                     &parts[2])) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:Descriptor", const_cast<char**>(kKeywords),
+                                     &parts[0], &parts[1], &parts[2])) {
       return nullptr;
     }
     std::uint64_t values[3] = {0, 0, 0};
@@ -297,9 +295,8 @@ PyObject* sequence_get_code(PyObject* self, void*) {
 }
 
 PyObject* sequence_get_members(PyObject* self, void*) {
-  return guard([&]() -> PyObject* {
-    return codes_to_list(record_of<SequenceDefinition>(self).members);
-  });
+  return guard(
+      [&]() -> PyObject* { return codes_to_list(record_of<SequenceDefinition>(self).members); });
 }
 
 PyObject* sequence_repr(PyObject* self) {

@@ -1,6 +1,6 @@
 #include "tables/csv.h"
 
-#include "message/read_file.h"
+#include "tables/file_system.h"
 
 namespace skerrow {
 
@@ -45,13 +45,12 @@ bool is_valid_utf8(std::string_view text) {
 }
 
 Result<CsvReader> CsvReader::open(const std::string& path, CsvOptions options) {
-  auto content = read_whole_file(path);
+  auto content = read_file(path);
   if (!content) {
     const auto& io = std::get<error::Io>(content.error().variant());
     return parse_error(path + ": " + io_failure_text(io));
   }
-  const auto& bytes = content.value();
-  return CsvReader(path, std::string(bytes.begin(), bytes.end()), options);
+  return CsvReader(path, std::move(content).value(), options);
 }
 
 CsvReader CsvReader::from_text(std::string name, std::string text, CsvOptions options) {
@@ -108,7 +107,8 @@ Result<bool> CsvReader::read_record() {
       const std::size_t quote_line = line_;
       ++pos_;
       for (;;) {
-        if (pos_ >= n) return fault(quote_line, "quoted field is not closed before the end of file");
+        if (pos_ >= n)
+          return fault(quote_line, "quoted field is not closed before the end of file");
         c = text_[pos_];
         if (c == '"') {
           if (pos_ + 1 < n && text_[pos_ + 1] == '"') {

@@ -2,7 +2,6 @@
 
 #include <string_view>
 
-#include "message/read_file.h"
 #include "tables/csv.h"
 #include "tables/eccodes_loader.h"
 #include "tables/file_system.h"
@@ -42,11 +41,10 @@ Result<std::string> resolve_table_directory(const std::string& start) {
     if (is_directory(path)) return path;
     if (!is_regular_file(path)) return missing_directory(path);
     if (hop == kMaxAliasHops) {
-      return parse_error("ecCodes table aliases starting at " + start + " loop or chain more than " +
-                         std::to_string(kMaxAliasHops) + " times");
+      return parse_error("ecCodes table aliases starting at " + start +
+                         " loop or chain more than " + std::to_string(kMaxAliasHops) + " times");
     }
-    SKERROW_TRY(const auto bytes, read_whole_file(path));
-    const std::string text(bytes.begin(), bytes.end());
+    SKERROW_TRY(const std::string text, read_file(path));
     if (!is_valid_utf8(text)) return error::Io{0, "stream did not contain valid UTF-8"};
     const std::string alias(strip_space(text));
     if (alias.empty() || alias.find('/') != std::string::npos ||
@@ -61,13 +59,11 @@ Result<std::string> resolve_table_directory(const std::string& start) {
 
 Result<TableSet> load_tables_for_message(const std::string& definitions_root,
                                          const BufrMessage& message) {
-  const std::string tables_dir =
-      join_path(join_path(join_path(definitions_root, "bufr"), "tables"),
-                std::to_string(message.master_table_number));
-  SKERROW_TRY(const std::string wmo,
-              resolve_table_directory(join_path(
-                  join_path(tables_dir, "wmo"),
-                  std::to_string(message.master_tables_version_number))));
+  const std::string tables_dir = join_path(join_path(join_path(definitions_root, "bufr"), "tables"),
+                                           std::to_string(message.master_table_number));
+  SKERROW_TRY(const std::string wmo, resolve_table_directory(join_path(
+                                         join_path(tables_dir, "wmo"),
+                                         std::to_string(message.master_tables_version_number))));
   TableSet tables;
   SKERROW_CHECK(load_eccodes_directory(wmo, tables));
   if (message.local_tables_version_number == 0) return tables;
@@ -75,10 +71,10 @@ Result<TableSet> load_tables_for_message(const std::string& definitions_root,
   // Version 19 of the master table names its local tables "19-<local>".
   std::string local_name = std::to_string(message.local_tables_version_number);
   if (message.master_tables_version_number == 19) local_name.insert(0, "19-");
-  const std::string local = join_path(
-      join_path(join_path(join_path(tables_dir, "local"), local_name),
-                std::to_string(message.originating_centre)),
-      std::to_string(message.originating_subcentre));
+  const std::string local =
+      join_path(join_path(join_path(join_path(tables_dir, "local"), local_name),
+                          std::to_string(message.originating_centre)),
+                std::to_string(message.originating_subcentre));
   if (!path_exists(local)) return tables;
   // Local files lay over the WMO tables: each is optional, and a local entry
   // replaces the WMO entry with the same code.

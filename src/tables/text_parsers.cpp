@@ -119,16 +119,27 @@ IntegerFault parse_decimal(std::string_view text, std::int64_t min, std::uint64_
 
 bool is_unicode_space(char32_t c) {
   switch (c) {
-    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
-    case 0x85: case 0xA0: case 0x1680:
-    case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+    case 0x09:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0D:
+    case 0x20:
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
       return true;
     default:
       return c >= 0x2000 && c <= 0x200A;
   }
 }
 
-std::size_t space_length(std::string_view text) {
+std::size_t space_length_slow(std::string_view text) {
   char32_t c = 0;
   const std::size_t n = decode_utf8(text, &c);
   return n > 0 && is_unicode_space(c) ? n : 0;

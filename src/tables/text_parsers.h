@@ -31,7 +31,14 @@ std::string_view strip_space(std::string_view text);
 template <typename F>
 void for_each_word(std::string_view text, F&& word);
 // The length of the UTF-8 white-space character at the start of `text`, or 0.
-std::size_t space_length(std::string_view text);
+std::size_t space_length_slow(std::string_view text);
+inline std::size_t space_length(std::string_view text) {
+  // Table files are nearly all ASCII: decide those octets without decoding.
+  if (text.empty()) return 0;
+  const auto b = static_cast<unsigned char>(text[0]);
+  if (b < 0x80) return b == ' ' || (b >= 0x09 && b <= 0x0D) ? 1 : 0;
+  return space_length_slow(text);
+}
 
 // Descriptor code: white space stripped, then every leading and trailing
 // double quote, then an unsigned 32-bit decimal. Error text:

@@ -17,7 +17,8 @@ std::string error_text(const Result<T>& r) {
 
 TEST(DescriptorCode, AcceptsPaddingSignQuotesAndSpace) {
   for (const char* text : {"1001", "001001", "+1001", "\"001001\"", " 001001 ", "\"\"1001\"",
-                           "\xC2\xA0" "1001\t"}) {
+                           "\xC2\xA0"
+                           "1001\t"}) {
     auto r = parse_descriptor_code(text);
     ASSERT_TRUE(r) << text << ": " << error_text(r);
     EXPECT_EQ(*r, 1001u) << text;
