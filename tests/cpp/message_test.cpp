@@ -26,8 +26,7 @@ TEST(ReadOctets, ThreeOctetReadAtTheEdge) {
   EXPECT_EQ(past.error().message(), "section 4 at offset 2 is truncated");
   auto overflow = read_u24(view(b), ~std::uint64_t{0} - 1, 3);
   ASSERT_FALSE(overflow);
-  EXPECT_EQ(overflow.error().message(),
-            "section 3 at offset 18446744073709551614 is truncated");
+  EXPECT_EQ(overflow.error().message(), "section 3 at offset 18446744073709551614 is truncated");
 }
 
 TEST(ReadOctets, TwoOctetReadCarriesSectionZero) {
@@ -70,13 +69,14 @@ TEST(DecodeErrorText, VariantsOutsideFraming) {
 
 TEST(ParseMessage, MinimalMessageAndItsText) {
   std::string m("BUFR\0\0\0\x04", 8);
-  m += std::string("\0\0\x16", 3) + std::string(19, '\0');    // section 1, 22 octets
-  m += std::string("\0\0\x09\0\0\x01\x80\x01\x01", 9);         // section 3, one descriptor
+  m += std::string("\0\0\x16", 3) + std::string(19, '\0');  // section 1, 22 octets
+  m += std::string("\0\0\x09\0\0\x01\x80\x01\x01", 9);      // section 3, one descriptor
   m += std::string("\0\0\x04\0", 4) + "7777";
   m[6] = static_cast<char>(m.size());
   auto parsed = parse_message(view(m));
   ASSERT_TRUE(parsed) << parsed.error().message();
-  EXPECT_EQ(message_text(*parsed), "BufrMessage(edition=4, length=47, subsets=1, descriptors=[1001])");
+  EXPECT_EQ(message_text(*parsed),
+            "BufrMessage(edition=4, length=47, subsets=1, descriptors=[1001])");
   auto all = parse_all(view("junk" + m + "junk" + m));
   ASSERT_TRUE(all);
   EXPECT_EQ(all->size(), 2u);
