@@ -11,6 +11,8 @@ from typing import Callable, Sequence
 
 import _skerrow
 
+from skerrow._cli_tables import EXPAND_COMMAND, TABLE_COMMAND
+
 # Subcommand name -> (set-up of its parser, the function that runs it).
 Command = tuple[Callable[[argparse.ArgumentParser], None], Callable[[argparse.Namespace], int]]
 
@@ -72,6 +74,8 @@ def _run_info(args: argparse.Namespace) -> int:
 
 COMMANDS: dict[str, tuple[str, Command]] = {
     "info": ("list the messages of BUFR files with their headers", (_setup_info, _run_info)),
+    "expand": EXPAND_COMMAND,
+    "table": TABLE_COMMAND,
 }
 
 

@@ -22,6 +22,10 @@ struct ClassEntry {
 // Registration order is part of the module's contract (it fixes __all__).
 const ClassEntry kClasses[] = {
     {"BufrMessage", bufr_message_type},
+    {"Descriptor", descriptor_type},
+    {"ElementDefinition", element_definition_type},
+    {"SequenceDefinition", sequence_definition_type},
+    {"TableSet", table_set_type},
 };
 
 PyMethodDef kFunctions[] = {
@@ -33,6 +37,8 @@ PyMethodDef kFunctions[] = {
      "parse_all_bytes(data)\n--\n\n"},
     {"parse_all_file", as_cfunction(py_parse_all_file), METH_FASTCALL | METH_KEYWORDS,
      "parse_all_file(path)\n--\n\n"},
+    {"expand_descriptors", as_cfunction(py_expand_descriptors), METH_FASTCALL | METH_KEYWORDS,
+     "expand_descriptors(table_dir, descriptors)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -35,6 +35,8 @@ PyObject* py_parse_all_bytes(PyObject* module, PyObject* const* args, Py_ssize_t
                              PyObject* kwnames);
 PyObject* py_parse_all_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames);
+PyObject* py_expand_descriptors(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
 
 // Casts a fast-call function for a PyMethodDef without tripping -Wcast-function-type.
 template <typename F>
