@@ -8,8 +8,8 @@ namespace skerrow::py {
 namespace {
 
 std::string type_name(PyObject* object) {
-  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)),
-                                               "__name__"));
+  Ref name =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
   if (!name) {
     PyErr_Clear();
     return "object";

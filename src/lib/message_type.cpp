@@ -14,8 +14,7 @@ namespace skerrow::py {
 namespace {
 
 struct BufrMessageObject {
-  PyObject_HEAD
-  BufrMessage record;
+  PyObject_HEAD BufrMessage record;
 };
 
 PyTypeObject* g_type = nullptr;
@@ -70,18 +69,16 @@ PyGetSetDef bufr_message_getset[] = {
     {"master_table_number", get_unsigned<&M::master_table_number>, nullptr, nullptr, nullptr},
     {"originating_centre", get_unsigned<&M::originating_centre>, nullptr, nullptr, nullptr},
     {"originating_subcentre", get_unsigned<&M::originating_subcentre>, nullptr, nullptr, nullptr},
-    {"update_sequence_number", get_unsigned<&M::update_sequence_number>, nullptr, nullptr,
-     nullptr},
+    {"update_sequence_number", get_unsigned<&M::update_sequence_number>, nullptr, nullptr, nullptr},
     {"local_section_present", get_bool<&M::local_section_present>, nullptr, nullptr, nullptr},
     {"data_category", get_unsigned<&M::data_category>, nullptr, nullptr, nullptr},
     {"international_data_subcategory", get_unsigned<&M::international_data_subcategory>, nullptr,
      nullptr, nullptr},
-    {"local_data_subcategory", get_unsigned<&M::local_data_subcategory>, nullptr, nullptr,
-     nullptr},
+    {"local_data_subcategory", get_unsigned<&M::local_data_subcategory>, nullptr, nullptr, nullptr},
     {"master_tables_version_number", get_unsigned<&M::master_tables_version_number>, nullptr,
      nullptr, nullptr},
-    {"local_tables_version_number", get_unsigned<&M::local_tables_version_number>, nullptr,
-     nullptr, nullptr},
+    {"local_tables_version_number", get_unsigned<&M::local_tables_version_number>, nullptr, nullptr,
+     nullptr},
     {"typical_year", get_unsigned<&M::typical_year>, nullptr, nullptr, nullptr},
     {"typical_month", get_unsigned<&M::typical_month>, nullptr, nullptr, nullptr},
     {"typical_day", get_unsigned<&M::typical_day>, nullptr, nullptr, nullptr},
@@ -207,8 +204,7 @@ PyObject* py_parse_all_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyObject* py_parse_all_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* py_parse_all_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     std::vector<std::uint8_t> content;
     if (!read_path_argument("parse_all_file", args, nargs, kwnames, &content)) return nullptr;

@@ -68,7 +68,9 @@ std::string DecodeError::message() const {
           [](const error::ElementNotFound& e) -> std::string {
             return "descriptor " + format_descriptor(e.descriptor) + " was not found in Table B";
           },
-          [](const error::Parse& e) -> std::string { return "csv/table parse error: " + e.message; },
+          [](const error::Parse& e) -> std::string {
+            return "csv/table parse error: " + e.message;
+          },
           [](const error::Io& e) -> std::string { return "io error: " + io_failure_text(e); },
       },
       v_);

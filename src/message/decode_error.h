@@ -64,12 +64,11 @@ error::Io os_error(int code);
 
 class DecodeError {
  public:
-  using Variant =
-      std::variant<error::TooShort, error::MissingMarker, error::UnsupportedEdition,
-                   error::LengthMismatch, error::Truncated, error::BadTerminator,
-                   error::OddDescriptorArea, error::SequenceNotFound,
-                   error::IncompleteDelayedReplication, error::UnsupportedReplication,
-                   error::ElementNotFound, error::Parse, error::Io>;
+  using Variant = std::variant<error::TooShort, error::MissingMarker, error::UnsupportedEdition,
+                               error::LengthMismatch, error::Truncated, error::BadTerminator,
+                               error::OddDescriptorArea, error::SequenceNotFound,
+                               error::IncompleteDelayedReplication, error::UnsupportedReplication,
+                               error::ElementNotFound, error::Parse, error::Io>;
 
   template <typename V>
     requires std::is_constructible_v<Variant, V>

@@ -25,8 +25,8 @@ Result<std::uint16_t> read_u16(Octets bytes, std::uint64_t offset);
 
 // A section 3 octet pair as a descriptor code F*100000 + X*1000 + Y.
 constexpr std::uint32_t descriptor_from_octets(std::uint8_t a, std::uint8_t b) {
-  return static_cast<std::uint32_t>(a >> 6) * 100000u + static_cast<std::uint32_t>(a & 63u) * 1000u +
-         b;
+  return static_cast<std::uint32_t>(a >> 6) * 100000u +
+         static_cast<std::uint32_t>(a & 63u) * 1000u + b;
 }
 
 }  // namespace skerrow

@@ -13,7 +13,7 @@ namespace skerrow {
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}            // NOLINT
   Result(DecodeError error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
   template <typename V>
     requires std::is_constructible_v<DecodeError::Variant, V>
@@ -66,9 +66,9 @@ class [[nodiscard]] Result<void> {
 #define SKERROW_TRY(lhs, expr) SKERROW_TRY_(SKERROW_CAT(skerrow_try_, __LINE__), lhs, expr)
 
 // SKERROW_CHECK(f()) returns f()'s error, if any.
-#define SKERROW_CHECK(expr)                                  \
-  do {                                                       \
-    auto skerrow_check_ = (expr);                            \
+#define SKERROW_CHECK(expr)                                        \
+  do {                                                             \
+    auto skerrow_check_ = (expr);                                  \
     if (!skerrow_check_) return std::move(skerrow_check_).error(); \
   } while (false)
 

@@ -67,9 +67,7 @@ class TableSet {
   std::size_t sequence_count() const { return sequences_.size(); }
   std::size_t code_table_count() const { return code_tables_.size(); }
 
-  const std::unordered_map<std::uint32_t, ElementDefinition>& elements() const {
-    return elements_;
-  }
+  const std::unordered_map<std::uint32_t, ElementDefinition>& elements() const { return elements_; }
   const std::unordered_map<std::uint32_t, SequenceDefinition>& sequences() const {
     return sequences_;
   }

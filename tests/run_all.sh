@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs what the tests need on a fresh Debian machine (as root), then runs
+# the whole suite: the C++ core tests and pytest under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and finally pytest against the installed wheel.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+  export DEBIAN_FRONTEND=noninteractive
+  if ! dpkg -s libeccodes-data libeccodes-tools python3-eccodes libgtest-dev >/dev/null 2>&1; then
+    apt-get update -qq
+    apt-get install -y -qq libeccodes-data libeccodes-tools python3-eccodes libgtest-dev >/dev/null
+  fi
+fi
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
+  cmake ninja pytest hypothesis
+# One cp310-abi3 wheel, installed into this interpreter and, when present,
+# into CPython 3.10 as well: the same binary must serve both.
+rm -rf build/wheel
+python3 -m pip wheel -q --disable-pip-version-check --no-deps -w build/wheel .
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
+  --force-reinstall --no-deps build/wheel/skerrow-*.whl
+python310=""
+for candidate in "$HOME"/.pyenv/versions/3.10*/bin/python3.10 "$(command -v python3.10 || true)"; do
+  if [ -x "$candidate" ] && "$candidate" -c pass 2>/dev/null; then python310=$candidate; break; fi
+done
+
+python=$(python3 -c 'import sys; print(sys.executable)')
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== C++ core tests and pytest under ASan and UBSan"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSKERROW_BUILD_TESTS=ON \
+  -DSKERROW_SANITIZE=address,undefined -DPython_EXECUTABLE="$python" >/dev/null
+cmake --build build/asan -j "$jobs" >/dev/null
+ASAN_OPTIONS=detect_leaks=0 ./build/asan/skerrow_core_tests --gtest_brief=1
+ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH="$PWD/build/asan" \
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+  "$python" -m pytest -q -p no:cacheprovider -m "not slow" tests/python
+
+if [ -n "$python310" ]; then
+  echo "== the same wheel on CPython 3.10"
+  "$python310" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
+    pytest hypothesis
+  "$python310" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
+    --force-reinstall --no-deps build/wheel/skerrow-*.whl
+  "$python310" -m pytest -q -p no:cacheprovider -m "not slow" tests/python
+fi
+
+echo "== pytest against the installed module"
+"$python" -m pytest -q -p no:cacheprovider tests/python
