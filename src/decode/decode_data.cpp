@@ -391,7 +391,8 @@ Result<void> Decoder::associated_field() {
   return {};
 }
 
-void Decoder::emit_operator(std::uint32_t code) {
+Result<void> Decoder::emit_operator(std::uint32_t code) {
+  SKERROW_CHECK(spend(compressed_ ? subsets_ : 1));
   DecodedValue v;
   v.descriptor = code;
   v.name = kOperatorName;
@@ -403,6 +404,7 @@ void Decoder::emit_operator(std::uint32_t code) {
   } else {
     out_.values.push_back(v);
   }
+  return {};
 }
 
 std::optional<double> Decoder::first_value(std::size_t index) const {
@@ -630,14 +632,14 @@ Result<void> Decoder::operation(std::uint32_t code) {
       break;
     case 22:
     case 62:
-      if (y == 0) emit_operator(code);
+      if (y == 0) SKERROW_CHECK(emit_operator(code));
       break;
     case 23:
     case 24:
     case 25:
     case 32:
       if (y == 255) return marker(d.x);
-      emit_operator(code);
+      SKERROW_CHECK(emit_operator(code));
       break;
     case 26:
     case 27:
@@ -651,10 +653,10 @@ Result<void> Decoder::operation(std::uint32_t code) {
     case 40:
     case 41:
     case 42:
-      emit_operator(code);
+      SKERROW_CHECK(emit_operator(code));
       break;
     case 35:
-      emit_operator(code);
+      SKERROW_CHECK(emit_operator(code));
       if (y == 0) {
         s.bitmap.clear();
         s.bitmap_cursor = 0;
@@ -663,7 +665,7 @@ Result<void> Decoder::operation(std::uint32_t code) {
       break;
     case 36:
       if (y == 0) {
-        emit_operator(code);
+        SKERROW_CHECK(emit_operator(code));
         s.defining_bitmap = true;
         s.bitmap.clear();
         s.bitmap_cursor = 0;
@@ -671,7 +673,7 @@ Result<void> Decoder::operation(std::uint32_t code) {
       }
       break;
     case 37:
-      emit_operator(code);
+      SKERROW_CHECK(emit_operator(code));
       s.bitmap_cursor = 0;
       if (y != 0) {
         s.bitmap.clear();
@@ -681,8 +683,7 @@ Result<void> Decoder::operation(std::uint32_t code) {
     default:
       break;
   }
-  if (compressed_) return spend(subsets_);
-  return spend(1);
+  return {};
 }
 
 }  // namespace detail

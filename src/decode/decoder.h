@@ -83,7 +83,7 @@ class Decoder {
   Result<std::size_t> decode_numeric(std::uint32_t code, std::uint32_t name,
                                      const NumericRead& read, const CodeTable* code_table);
   Result<void> associated_field();
-  void emit_operator(std::uint32_t code);
+  Result<void> emit_operator(std::uint32_t code);
   // The numeric value of an emitted record (first subset of a column).
   std::optional<double> first_value(std::size_t index) const;
   // A delayed replication factor from the record(s) at `index`. Error
