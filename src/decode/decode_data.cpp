@@ -14,12 +14,15 @@ namespace detail {
 namespace {
 
 // The work bound. A walk step (one descriptor visited), one bitmap entry
-// inspected and one value emitted each cost a unit; a message may spend at
-// most kWorkPerBit units per bit of its section 4 data plus kWorkConstant.
-// Real messages stay far below it (every value but operator values and
-// zero-width items reads bits), while replication factors up to 2^64 - 1,
-// replicated lists that read nothing and 65535 subsets of operators end in
-// a Parse error instead of a hang or an unbounded allocation.
+// inspected and one value emitted (in compressed data: one per subset of a
+// column) each cost a unit; a message may spend at most kWorkPerBit units per
+// bit of its section 4 data plus kWorkConstant, and fails with a Parse error
+// beyond that. Values are what memory grows with (the string table holds at
+// most one entry per value), so this bounds time and memory alike. Real
+// messages stay far below it: nearly every value reads bits, and the densest
+// message of our corpus (compressed, constant columns) emits 8.5 values per
+// bit; while replication factors up to 2^64 - 1, replicated lists that read
+// nothing and 65535 subsets of operators stop instead of hanging.
 constexpr std::uint64_t kWorkPerBit = 16;
 constexpr std::uint64_t kWorkConstant = std::uint64_t{1} << 22;
 
