@@ -29,8 +29,13 @@ def _with_subsets(raw: bytes, header: _skerrow.BufrMessage, count: int) -> bytes
     return raw[:at] + count.to_bytes(2, "big") + raw[at + 2 :]
 
 
-def _subset_starts(raw, header, values, decode) -> list[int]:
-    """Index of the first value of every subset.
+# Finding uncompressed subset boundaries one prefix at a time costs about
+# subsets * values / 2 decoded values; past this the subset number shows "?".
+_BOUNDARY_WORK = 100_000_000
+
+
+def _subset_starts(raw, header, values, decode) -> list[int] | None:
+    """Index of the first value of every subset, or None if too costly.
 
     The values carry no subset number. Compressed subsets all have the same
     length. Uncompressed ones may differ (delayed replication), so the first
@@ -50,6 +55,8 @@ def _subset_starts(raw, header, values, decode) -> list[int]:
         codes[i] == codes[i % first] for i in range(len(codes))
     ) and (n < 3 or len(decode(_with_subsets(raw, header, n - 1))) == first * (n - 1)):
         return [i * first for i in range(n)]
+    if n * len(values) // 2 > _BOUNDARY_WORK:
+        return None
     return [0] + [len(decode(_with_subsets(raw, header, k))) for k in range(1, n)]
 
 
@@ -129,8 +136,8 @@ def _run(args: argparse.Namespace) -> int:
                     out.write(json.dumps({"file": path, "offset": offset, "error": str(exc)}) + "\n")
                 status = 1
                 continue
-            subset_of = [0] * len(values)
-            for number, start in enumerate(starts, 1):
+            subset_of: list = ["?" if starts is None else 0] * len(values)
+            for number, start in enumerate(starts or [], 1):
                 end = starts[number] if number < len(starts) else len(values)
                 subset_of[start:end] = [number] * (end - start)
             if args.json:
