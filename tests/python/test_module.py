@@ -182,3 +182,13 @@ def test_parse_loop_does_not_grow_memory():
         assert tracemalloc.get_traced_memory()[0] - first < 64 * 1024
     finally:
         tracemalloc.stop()
+
+
+def test_all_lists_the_fourteen_names_in_registration_order():
+    assert _skerrow.__all__ == [
+        "BufrMessage", "DecodedValue", "Descriptor", "ElementDefinition", "SequenceDefinition",
+        "TableSet", "parse_bytes", "parse_file", "parse_all_bytes", "parse_all_file",
+        "expand_descriptors", "decode_values", "decode_values_with_tables",
+        "decode_values_with_definitions",
+    ]  # fmt: skip
+    assert [name for name in vars(_skerrow) if name in _skerrow.__all__] == _skerrow.__all__

@@ -14,18 +14,6 @@ from _skerrow import Descriptor, ElementDefinition, SequenceDefinition, TableSet
 from bufr_builder import message
 
 
-def test_registration_order():
-    assert _skerrow.__all__[:1] == ["BufrMessage"]
-    tables_part = [n for n in _skerrow.__all__ if n != "DecodedValue"]
-    assert tables_part[:5] == [
-        "BufrMessage", "Descriptor", "ElementDefinition", "SequenceDefinition", "TableSet",
-    ]
-    functions = [n for n in _skerrow.__all__ if n[0].islower()]
-    assert functions[:5] == [
-        "parse_bytes", "parse_file", "parse_all_bytes", "parse_all_file", "expand_descriptors",
-    ]
-
-
 def test_empty_table_set():
     t = TableSet()
     assert (t.element_count, t.sequence_count) == (0, 0)
