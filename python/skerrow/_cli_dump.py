@@ -7,20 +7,9 @@ import json
 import sys
 
 import _skerrow
+from skerrow._messages import find_messages
 
 DEFAULT_DEFINITIONS = "/usr/share/eccodes/definitions"
-
-
-def _messages(data: bytes):
-    """(offset, bytes) of each message, by the module's scanning rule."""
-    pos = 0
-    while True:
-        start = data.find(b"BUFR", pos)
-        if start < 0 or start + 8 > len(data):
-            return
-        length = int.from_bytes(data[start + 4 : start + 7], "big")
-        yield start, data[start : start + length]
-        pos = start + max(length, 1)
 
 
 def _with_subsets(raw: bytes, header: _skerrow.BufrMessage, count: int) -> bytes:
@@ -120,7 +109,7 @@ def _run(args: argparse.Namespace) -> int:
             print(f"skerrow: {path}: {exc}", file=sys.stderr)
             status = 1
             continue
-        for offset, raw in _messages(data):
+        for offset, raw in find_messages(data):
             try:
                 header = _skerrow.parse_bytes(raw)
                 tables = tables_for(header)

@@ -12,28 +12,11 @@ from typing import Callable, Sequence
 import _skerrow
 
 from skerrow._cli_dump import DUMP_COMMAND
+from skerrow._messages import find_messages
 from skerrow._cli_tables import EXPAND_COMMAND, TABLE_COMMAND
 
 # Subcommand name -> (set-up of its parser, the function that runs it).
 Command = tuple[Callable[[argparse.ArgumentParser], None], Callable[[argparse.Namespace], int]]
-
-
-def _find_messages(data: bytes):
-    """Yields (offset, message bytes) by the module's own scanning rule.
-
-    The module reports headers but not where each message starts; the offset
-    is what a user needs to find a message again, so we locate each one the
-    way the scanner does ("BUFR", then the declared length) and let the
-    module validate it.
-    """
-    pos = 0
-    while True:
-        start = data.find(b"BUFR", pos)
-        if start < 0 or start + 8 > len(data):
-            return
-        length = int.from_bytes(data[start + 4 : start + 7], "big")
-        yield start, data[start : start + length]
-        pos = start + max(length, 1)
 
 
 def _read(path: str) -> bytes:
@@ -56,7 +39,7 @@ def _run_info(args: argparse.Namespace) -> int:
             print(f"skerrow: {path}: {exc}", file=sys.stderr)
             status = 1
             continue
-        offsets = [offset for offset, _ in _find_messages(data)]
+        offsets = [offset for offset, _ in find_messages(data)]
         for offset, m in zip(offsets, messages):
             when = (
                 f"{m.typical_year:04d}-{m.typical_month:02d}-{m.typical_day:02d}"

@@ -18,6 +18,7 @@
 #include "decode/decode_data.h"
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/literal.h"
 #include "lib/py_ref.h"
 #include "lib/types.h"
 #include "message/decode_error.h"
@@ -161,112 +162,13 @@ void append_float(std::string& out, double v) {
   if (text.find('.') == std::string_view::npos) out += ".0";
 }
 
-// Whether a non-ASCII code point stands as it is in a literal: not a
-// control, format, unassigned, private-use, surrogate or separator
-// character other than the space, and not a combining mark that extends a
-// grapheme. Asks unicodedata; -1 with an error set on failure.
-int printable_non_ascii(std::uint32_t cp) {
-  static PyObject* category = nullptr;
-  if (category == nullptr) {
-    Ref module = Ref::steal(PyImport_ImportModule("unicodedata"));
-    if (!module) return -1;
-    category = PyObject_GetAttrString(module.get(), "category");
-    if (category == nullptr) return -1;
-  }
-  Ref ch = Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(cp)));
-  if (!ch) return -1;
-  Ref cat = Ref::steal(PyObject_CallFunctionObjArgs(category, ch.get(), nullptr));
-  if (!cat) return -1;
-  const char* c = PyUnicode_AsUTF8AndSize(cat.get(), nullptr);
-  if (c == nullptr) return -1;
-  const std::string_view k(c);
-  if (k == "Cc" || k == "Cf" || k == "Cn" || k == "Co" || k == "Cs" || k == "Zl" || k == "Zp" ||
-      k == "Zs" || k == "Mn" || k == "Me") {
-    return 0;
-  }
-  return 1;
-}
-
-void append_escape_u(std::string& out, std::uint32_t cp) {
-  char hex[16];
-  auto [end, ec] = std::to_chars(hex, hex + sizeof hex, cp, 16);
-  (void)ec;
-  out += "\\u{";
-  out.append(hex, end);
-  out += '}';
-}
-
-// A double-quoted literal of UTF-8 `text`. False with an error set on failure.
-bool append_literal(std::string& out, const std::string& text) {
-  out += '"';
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      ++i;
-      switch (c) {
-        case '"':
-          out += "\\\"";
-          break;
-        case '\\':
-          out += "\\\\";
-          break;
-        case '\t':
-          out += "\\t";
-          break;
-        case '\r':
-          out += "\\r";
-          break;
-        case '\n':
-          out += "\\n";
-          break;
-        case '\0':
-          out += "\\0";
-          break;
-        default:
-          if (c < 0x20 || c == 0x7F) {
-            append_escape_u(out, c);
-          } else {
-            out += static_cast<char>(c);
-          }
-      }
-      continue;
-    }
-    // Decode one UTF-8 sequence; invalid octets stand for U+FFFD, as the
-    // str form of the text shows them.
-    std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    std::uint32_t cp = len == 4 ? (c & 0x07u) : len == 3 ? (c & 0x0Fu) : (c & 0x1Fu);
-    bool valid = len > 1 && i + len <= text.size();
-    for (std::size_t k = 1; valid && k < len; ++k) {
-      const auto cc = static_cast<unsigned char>(text[i + k]);
-      valid = (cc & 0xC0u) == 0x80u;
-      cp = (cp << 6) | (cc & 0x3Fu);
-    }
-    if (!valid || cp > 0x10FFFF) {
-      out += "\xEF\xBF\xBD";
-      ++i;
-      continue;
-    }
-    const int printable = printable_non_ascii(cp);
-    if (printable < 0) return false;
-    if (printable == 1) {
-      out.append(text, i, len);
-    } else {
-      append_escape_u(out, cp);
-    }
-    i += len;
-  }
-  out += '"';
-  return true;
-}
-
 PyObject* decoded_value_repr(PyObject* self) {
   return guard([&]() -> PyObject* {
     const DecodedValue& v = record_of(self);
     const ValueContext& context = *self_of(self)->context;
     std::string out = "DecodedValue(" + format_descriptor(v.descriptor) + ", ";
     if (v.has_text() || v.has_meaning()) {
-      if (!append_literal(out, context.strings[v.text])) return nullptr;
+      if (!append_literal(out, context.strings[v.text], true)) return nullptr;
     } else if (v.has_value()) {
       out += "Some(";
       append_float(out, v.raw_value);

@@ -5,6 +5,7 @@
 #include "lib/args.h"
 #include "lib/errors.h"
 #include "lib/py_ref.h"
+#include "lib/record_object.h"
 #include "lib/types.h"
 #include "message/parse_message.h"
 #include "message/read_file.h"
@@ -19,9 +20,7 @@ struct BufrMessageObject {
 
 PyTypeObject* g_type = nullptr;
 
-const BufrMessage& record_of(PyObject* self) {
-  return reinterpret_cast<BufrMessageObject*>(self)->record;
-}
+const BufrMessage& record_of(PyObject* self) { return py::record_of<BufrMessage>(self); }
 
 template <auto Member>
 PyObject* get_unsigned(PyObject* self, void*) {
@@ -34,17 +33,7 @@ PyObject* get_bool(PyObject* self, void*) {
 }
 
 PyObject* get_unexpanded_descriptors(PyObject* self, void*) {
-  return guard([&]() -> PyObject* {
-    const auto& codes = record_of(self).unexpanded_descriptors;
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(codes.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < codes.size(); ++i) {
-      PyObject* item = PyLong_FromUnsignedLong(codes[i]);
-      if (item == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-  });
+  return guard([&] { return codes_to_list(record_of(self).unexpanded_descriptors); });
 }
 
 PyObject* bufr_message_repr(PyObject* self) {
@@ -52,13 +41,6 @@ PyObject* bufr_message_repr(PyObject* self) {
     const std::string text = message_text(record_of(self));
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
-}
-
-void bufr_message_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  reinterpret_cast<BufrMessageObject*>(self)->record.~BufrMessage();
-  reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-  Py_DECREF(tp);  // instances of a heap type hold a reference to it
 }
 
 using M = BufrMessage;
@@ -98,14 +80,14 @@ PyGetSetDef bufr_message_getset[] = {
 };
 
 PyType_Slot bufr_message_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(bufr_message_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<BufrMessage>)},
     {Py_tp_repr, reinterpret_cast<void*>(bufr_message_repr)},
     {Py_tp_getset, bufr_message_getset},
     {0, nullptr},
 };
 
 PyType_Spec bufr_message_spec{
-    "_skerrow.BufrMessage", sizeof(BufrMessageObject), 0,
+    "_skerrow.BufrMessage", sizeof(RecordObject<BufrMessage>), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     bufr_message_slots};
 
@@ -115,7 +97,7 @@ constexpr const char* kPathParameter[] = {"path"};
 // Reads the file named by the single `path` argument; false with OSError (or
 // an argument error) set on failure.
 bool read_path_argument(const char* function_name, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames, std::vector<std::uint8_t>* content) {
+                        PyObject* kwnames, std::string* content) {
   PyObject* bound[1];
   if (!bind_args(function_name, kPathParameter, args, nargs, kwnames, bound)) return false;
   std::string_view path;
@@ -128,6 +110,10 @@ bool read_path_argument(const char* function_name, PyObject* const* args, Py_ssi
   }
   *content = std::move(read).value();
   return true;
+}
+
+Octets as_octets(const std::string& content) {
+  return Octets(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
 }
 
 PyObject* parse_one(Octets bytes) {
@@ -160,12 +146,7 @@ PyTypeObject* bufr_message_type() {
 }
 
 PyObject* new_bufr_message(BufrMessage&& record) {
-  PyTypeObject* tp = bufr_message_type();
-  if (tp == nullptr) return nullptr;
-  PyObject* self = PyType_GenericAlloc(tp, 0);
-  if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<BufrMessageObject*>(self)->record) BufrMessage(std::move(record));
-  return self;
+  return new_record_object(bufr_message_type(), std::move(record));
 }
 
 const BufrMessage* bufr_message_record(PyObject* object) {
@@ -185,9 +166,9 @@ PyObject* py_parse_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* py_parse_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    std::vector<std::uint8_t> content;
+    std::string content;
     if (!read_path_argument("parse_file", args, nargs, kwnames, &content)) return nullptr;
-    return parse_one(content);
+    return parse_one(as_octets(content));
   });
 }
 
@@ -206,9 +187,9 @@ PyObject* py_parse_all_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* py_parse_all_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    std::vector<std::uint8_t> content;
+    std::string content;
     if (!read_path_argument("parse_all_file", args, nargs, kwnames, &content)) return nullptr;
-    return parse_many(content);
+    return parse_many(as_octets(content));
   });
 }
 

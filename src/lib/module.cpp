@@ -45,7 +45,8 @@ PyMethodDef kFunctions[] = {
     {"decode_values_with_tables", as_cfunction(py_decode_values_with_tables),
      METH_FASTCALL | METH_KEYWORDS, "decode_values_with_tables(data, tables)\n--\n\n"},
     {"decode_values_with_definitions", as_cfunction(py_decode_values_with_definitions),
-     METH_FASTCALL | METH_KEYWORDS, "decode_values_with_definitions(data, definitions_root)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS,
+     "decode_values_with_definitions(data, definitions_root)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

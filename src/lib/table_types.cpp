@@ -9,7 +9,9 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/literal.h"
 #include "lib/py_ref.h"
+#include "lib/record_object.h"
 #include "lib/types.h"
 #include "tables/descriptor.h"
 #include "tables/eccodes_loader.h"
@@ -20,129 +22,15 @@
 namespace skerrow::py {
 namespace {
 
-template <typename Record>
-struct RecordObject {
-  PyObject_HEAD Record record;
-};
-
 using DescriptorObject = RecordObject<Fxy>;
 using ElementObject = RecordObject<ElementDefinition>;
 using SequenceObject = RecordObject<SequenceDefinition>;
 using TableSetObject = RecordObject<TableSet>;
 
-template <typename Record>
-Record& record_of(PyObject* self) {
-  return reinterpret_cast<RecordObject<Record>*>(self)->record;
-}
-
-template <typename Record>
-void record_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  record_of<Record>(self).~Record();
-  reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-  Py_DECREF(tp);  // instances of a heap type hold a reference to it
-}
-
-// A new instance of `tp` owning `record`; nullptr with an exception set.
-template <typename Record>
-PyObject* new_record_object(PyTypeObject* tp, Record&& record) {
-  if (tp == nullptr) return nullptr;
-  PyObject* self = PyType_GenericAlloc(tp, 0);
-  if (self == nullptr) return nullptr;
-  new (&record_of<Record>(self)) Record(std::move(record));
-  return self;
-}
-
 PyObject* str_from(std::string_view text) {
   // Table texts are checked UTF-8 when loaded; "replace" keeps a hand-built
   // set from failing here all the same.
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
-
-PyObject* codes_to_list(const std::vector<std::uint32_t>& codes) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(codes.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < codes.size(); ++i) {
-    PyObject* item = PyLong_FromUnsignedLong(codes[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
-
-// Decodes the UTF-8 character at `text[*i]` and advances past it. The text
-// is valid UTF-8 (it passed the loaders' checks or came from a Python str).
-char32_t next_code_point(std::string_view text, std::size_t* i) {
-  const auto b0 = static_cast<unsigned char>(text[*i]);
-  std::size_t n = b0 < 0x80 ? 1 : b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
-  if (*i + n > text.size()) n = text.size() - *i;
-  char32_t c = n == 1 ? b0 : n == 2 ? (b0 & 0x1Fu) : n == 3 ? (b0 & 0x0Fu) : (b0 & 0x07u);
-  for (std::size_t k = 1; k < n; ++k) {
-    c = (c << 6) | (static_cast<unsigned char>(text[*i + k]) & 0x3Fu);
-  }
-  *i += n;
-  return c;
-}
-
-// Whether Python counts a non-ASCII character as printable. The limited API
-// has no Py_UNICODE_ISPRINTABLE, so ask str.isprintable; names are almost
-// all ASCII, so this runs rarely. -1 with an exception set on failure.
-int is_printable(char32_t c) {
-  Ref ch = Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(c)));
-  if (!ch) return -1;
-  Ref result = Ref::steal(PyObject_CallMethod(ch.get(), "isprintable", nullptr));
-  if (!result) return -1;
-  return PyObject_IsTrue(result.get());
-}
-
-// Appends `text` as a double-quoted literal: quote and backslash escaped,
-// tab, CR, LF and NUL in their short forms, other control and non-printable
-// characters as \u{hex}; printable non-ASCII characters stand as they are.
-bool append_quoted(std::string& out, std::string_view text) {
-  out += '"';
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const std::size_t start = i;
-    const char32_t c = next_code_point(text, &i);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        continue;
-      case '\\':
-        out += "\\\\";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      case 0:
-        out += "\\0";
-        continue;
-      default:
-        break;
-    }
-    int printable = 0;
-    if (c < 0x80) {
-      printable = c >= 0x20 && c < 0x7F;
-    } else {
-      printable = is_printable(c);
-      if (printable < 0) return false;
-    }
-    if (printable) {
-      out.append(text, start, i - start);
-    } else {
-      char hex[16];
-      std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(c));
-      out += hex;
-    }
-  }
-  out += '"';
-  return true;
 }
 
 PyObject* str_from_std(const std::string& text) {
@@ -255,7 +143,7 @@ PyObject* element_repr(PyObject* self) {
   return guard([&]() -> PyObject* {
     const ElementDefinition& e = record_of<ElementDefinition>(self);
     std::string text = "ElementDefinition(" + format_descriptor(e.code) + ", name=";
-    if (!append_quoted(text, e.name)) return nullptr;
+    if (!append_literal(text, e.name, false)) return nullptr;
     text += ')';
     return str_from_std(text);
   });

@@ -9,7 +9,7 @@
 namespace skerrow {
 namespace {
 
-// Closes the descriptor on every path out.
+// Closes the descriptor on every way out.
 struct FileDescriptor {
   int fd;
   ~FileDescriptor() {
@@ -19,18 +19,21 @@ struct FileDescriptor {
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> read_whole_file(const std::string& path) {
-  FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+Result<std::string> read_whole_file(const std::string& path) {
+  const FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
   if (file.fd < 0) return os_error(errno);
-  std::vector<std::uint8_t> content;
+  std::string content;
   struct stat info {};
-  // The size, when known, sizes the buffer once; the loop still reads to the
-  // end, so files that grow or report no size (pipes) are read whole too.
-  std::size_t initial = 65536;
-  if (::fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    initial = static_cast<std::size_t>(info.st_size) + 1;  // +1 sees the end in one read
+  // One octet more than the size lets a single read reach the end of a
+  // regular file; the loop still reads on when the size is unknown or the
+  // file grew.
+  bool known_size = false;
+  std::size_t size = 0;
+  if (::fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0) {
+    known_size = true;
+    size = static_cast<std::size_t>(info.st_size);
   }
-  content.resize(initial);
+  content.resize(known_size ? size + 1 : 4096);
   std::size_t used = 0;
   for (;;) {
     if (used == content.size()) content.resize(content.size() * 2);
@@ -41,6 +44,7 @@ Result<std::vector<std::uint8_t>> read_whole_file(const std::string& path) {
     }
     if (n == 0) break;
     used += static_cast<std::size_t>(n);
+    if (known_size && used >= size && used < content.size()) break;  // the whole file is in
   }
   content.resize(used);
   return content;

@@ -1,5 +1,6 @@
 #include "tables/csv.h"
 
+#include "message/read_file.h"
 #include "tables/file_system.h"
 
 namespace skerrow {
@@ -45,7 +46,7 @@ bool is_valid_utf8(std::string_view text) {
 }
 
 Result<CsvReader> CsvReader::open(const std::string& path, CsvOptions options) {
-  auto content = read_file(path);
+  auto content = read_whole_file(path);
   if (!content) {
     const auto& io = std::get<error::Io>(content.error().variant());
     return parse_error(path + ": " + io_failure_text(io));

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "message/read_file.h"
 #include "tables/csv.h"
 #include "tables/file_system.h"
 #include "tables/text_parsers.h"
@@ -59,7 +60,7 @@ Result<void> parse_statement(std::string_view statement, TableSet& tables) {
 
 // A file read whole as UTF-8 text; any failure is an Io error.
 Result<std::string> read_text(const std::string& path) {
-  SKERROW_TRY(std::string text, read_file(path));
+  SKERROW_TRY(std::string text, read_whole_file(path));
   if (!is_valid_utf8(text)) return error::Io{0, "stream did not contain valid UTF-8"};
   return text;
 }

@@ -1,25 +1,12 @@
 #include "tables/file_system.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
 
 namespace skerrow {
-namespace {
-
-// Closes the descriptor on every way out.
-struct FileDescriptor {
-  int fd;
-  ~FileDescriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-}  // namespace
 
 bool path_exists(const std::string& path) {
   struct stat info {};
@@ -53,37 +40,6 @@ Result<std::vector<std::string>> list_directory(const std::string& path) {
     names.emplace_back(name);
   }
   return names;
-}
-
-Result<std::string> read_file(const std::string& path) {
-  const FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) return os_error(errno);
-  std::string content;
-  struct stat info {};
-  // One octet more than the size lets a single read reach the end of a
-  // regular file; the loop still reads on when the size is unknown or the
-  // file grew.
-  bool known_size = false;
-  std::size_t size = 0;
-  if (::fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0) {
-    known_size = true;
-    size = static_cast<std::size_t>(info.st_size);
-  }
-  content.resize(known_size ? size + 1 : 4096);
-  std::size_t used = 0;
-  for (;;) {
-    if (used == content.size()) content.resize(content.size() * 2);
-    const ssize_t n = ::read(file.fd, content.data() + used, content.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
-    if (n == 0) break;
-    used += static_cast<std::size_t>(n);
-    if (known_size && used >= size && used < content.size()) break;  // the whole file is in
-  }
-  content.resize(used);
-  return content;
 }
 
 std::string join_path(std::string_view base, std::string_view name) {

@@ -18,8 +18,6 @@ bool is_regular_file(const std::string& path);
 // The names of the entries of a directory (without "." and ".."), or an Io
 // error carrying errno.
 Result<std::vector<std::string>> list_directory(const std::string& path);
-// The whole content of a file, or an Io error carrying errno.
-Result<std::string> read_file(const std::string& path);
 // `base` joined with `name` by one "/" (none added after a trailing "/" or to
 // an empty base).
 std::string join_path(std::string_view base, std::string_view name);
