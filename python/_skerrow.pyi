@@ -1,7 +1,22 @@
 from collections.abc import Sequence
 from typing import SupportsIndex, final
 
-__all__: list[str]
+__all__ = [
+    "BufrMessage",
+    "DecodedValue",
+    "Descriptor",
+    "ElementDefinition",
+    "SequenceDefinition",
+    "TableSet",
+    "parse_bytes",
+    "parse_file",
+    "parse_all_bytes",
+    "parse_all_file",
+    "expand_descriptors",
+    "decode_values",
+    "decode_values_with_tables",
+    "decode_values_with_definitions",
+]
 
 @final
 class BufrMessage:

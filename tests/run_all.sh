@@ -13,7 +13,7 @@ if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   fi
 fi
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
-  cmake ninja pytest hypothesis
+  cmake ninja pytest hypothesis mypy
 # One cp310-abi3 wheel, installed into this interpreter and, when present,
 # into CPython 3.10 as well: the same binary must serve both.
 rm -rf build/wheel
@@ -27,6 +27,10 @@ done
 
 python=$(python3 -c 'import sys; print(sys.executable)')
 jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== type stubs against the module, and the package under mypy --strict"
+(cd python && python3 -m mypy.stubtest _skerrow)
+python3 -m mypy --strict --no-error-summary python/skerrow
 
 echo "== C++ core tests and pytest under ASan and UBSan"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSKERROW_BUILD_TESTS=ON \

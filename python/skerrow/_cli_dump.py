@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+from typing import Callable
 
 import _skerrow
 from skerrow._messages import find_messages
@@ -23,7 +24,12 @@ def _with_subsets(raw: bytes, header: _skerrow.BufrMessage, count: int) -> bytes
 _BOUNDARY_WORK = 100_000_000
 
 
-def _subset_starts(raw, header, values, decode) -> list[int] | None:
+def _subset_starts(
+    raw: bytes,
+    header: _skerrow.BufrMessage,
+    values: list[_skerrow.DecodedValue],
+    decode: Callable[[bytes], list[_skerrow.DecodedValue]],
+) -> list[int] | None:
     """Index of the first value of every subset, or None if too costly.
 
     The values carry no subset number. Compressed subsets all have the same
@@ -114,7 +120,9 @@ def _run(args: argparse.Namespace) -> int:
                 header = _skerrow.parse_bytes(raw)
                 tables = tables_for(header)
 
-                def decode(b: bytes, tables=tables) -> list:
+                def decode(
+                    b: bytes, tables: _skerrow.TableSet = tables
+                ) -> list[_skerrow.DecodedValue]:
                     return _skerrow.decode_values_with_tables(b, tables)
 
                 values = decode(raw)
@@ -125,9 +133,10 @@ def _run(args: argparse.Namespace) -> int:
                     out.write(json.dumps({"file": path, "offset": offset, "error": str(exc)}) + "\n")
                 status = 1
                 continue
-            subset_of: list = ["?" if starts is None else 0] * len(values)
-            for number, start in enumerate(starts or [], 1):
-                end = starts[number] if number < len(starts) else len(values)
+            subset_of: list[int | str] = ["?" if starts is None else 0] * len(values)
+            bounds = starts or []
+            for number, start in enumerate(bounds, 1):
+                end = bounds[number] if number < len(bounds) else len(values)
                 subset_of[start:end] = [number] * (end - start)
             if args.json:
                 items = [
