@@ -12,6 +12,29 @@ namespace {
 
 enum class CharKind { kPrintable, kCombining, kNonPrintable, kError };
 
+// Characters that extend the grapheme before them without being marks (Mn,
+// Me): spacing vowel signs and length marks that fuse with the preceding
+// letter, and the halfwidth katakana sound marks. The format characters
+// among them are escaped anyway. unicodedata has no such property.
+bool extends_grapheme_without_mark(std::uint32_t cp) {
+  struct Range {
+    std::uint32_t first;
+    std::uint32_t last;
+  };
+  static constexpr Range kRanges[] = {
+      {0x09BE, 0x09BE},   {0x09D7, 0x09D7},   {0x0B3E, 0x0B3E},   {0x0B57, 0x0B57},
+      {0x0BBE, 0x0BBE},   {0x0BD7, 0x0BD7},   {0x0CC2, 0x0CC2},   {0x0CD5, 0x0CD6},
+      {0x0D3E, 0x0D3E},   {0x0D57, 0x0D57},   {0x0DCF, 0x0DCF},   {0x0DDF, 0x0DDF},
+      {0x1B35, 0x1B35},   {0x302E, 0x302F},   {0xFF9E, 0xFF9F},   {0x1133E, 0x1133E},
+      {0x11357, 0x11357}, {0x114B0, 0x114B0}, {0x114BD, 0x114BD}, {0x115AF, 0x115AF},
+      {0x11930, 0x11930}, {0x1D165, 0x1D165}, {0x1D16E, 0x1D172},
+  };
+  for (const Range& r : kRanges) {
+    if (cp >= r.first && cp <= r.last) return true;
+  }
+  return false;
+}
+
 // The limited API has no Py_UNICODE_ISPRINTABLE, so the general category
 // comes from unicodedata. Texts are almost all ASCII, which never gets here.
 CharKind classify(std::uint32_t cp) {
@@ -33,7 +56,7 @@ CharKind classify(std::uint32_t cp) {
       k == "Zs") {
     return CharKind::kNonPrintable;
   }
-  if (k == "Mn" || k == "Me") return CharKind::kCombining;
+  if (k == "Mn" || k == "Me" || extends_grapheme_without_mark(cp)) return CharKind::kCombining;
   return CharKind::kPrintable;
 }
 

@@ -30,7 +30,12 @@ def tdir(tmp_path_factory):
     return table_dir(
         tmp_path_factory.mktemp("t"),
         elements=REPR_ELEMENTS,
-        code_tables={20003: '5 5 HAZE\n7 7 caf\u00e9\u00adx\u0301 "q" \\ \u200b\n'},
+        code_tables={
+            20003: '5 5 HAZE\n7 7 caf\u00e9\u00adx\u0301 "q" \\ \u200b\n'
+            # Halfwidth HA with its voiced sound mark; Bengali KA with the
+            # vowel sign AA: both signs extend the letter before them.
+            '9 9 \uff8a\uff9e \u0995\u09be\n'
+        },
     )
 
 
@@ -200,6 +205,7 @@ def test_values_outlive_the_table_set(tdir):
         (10005, (0, 1), "DecodedValue(010005, Some(1.2345678901234568e16))"),
         (20003, (5, 9), 'DecodedValue(020003, "HAZE")'),
         (20003, (7, 9), 'DecodedValue(020003, "caf\u00e9\\u{ad}x\\u{301} \\"q\\" \\\\ \\u{200b}")'),
+        (20003, (9, 9), 'DecodedValue(020003, "\uff8a\\u{ff9e} \u0995\\u{9be}")'),
     ],
 )
 def test_repr(tables, code, field, text):
