@@ -151,6 +151,12 @@ bool require_codes(const char* function_name, const char* parameter, PyObject* o
   for (Py_ssize_t i = 0; i < size; ++i) {
     Ref item = Ref::steal(PySequence_GetItem(object, i));
     if (!item) return false;
+    if (!PyIndex_Check(item.get())) {
+      // PyNumber_Index's own text would not say which argument was wrong.
+      PyErr_Format(PyExc_TypeError, "%s() argument '%s' item %zd must be int, not %s",
+                   function_name, parameter, i, type_name(item.get()).c_str());
+      return false;
+    }
     Ref number = Ref::steal(PyNumber_Index(item.get()));
     if (!number) return false;
     std::uint64_t code = 0;

@@ -247,3 +247,12 @@ def test_failed_decoding_leaves_no_references(tables):
         with pytest.raises(ValueError):
             _skerrow.decode_values_with_tables(data, tables)
     assert sys.getrefcount(tables) == before
+
+
+# --------------------------------------------------------------- expand_descriptors
+
+
+@pytest.mark.parametrize("item", ["001001", 1001.0, None, b"\x01"])
+def test_expand_descriptors_item_type_error_names_the_parameter(tdir, item):
+    with pytest.raises(TypeError, match="'descriptors'"):
+        _skerrow.expand_descriptors(tdir, [1001, item])
