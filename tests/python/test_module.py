@@ -139,6 +139,19 @@ def test_directory_raises_oserror(function, tmp_path):
     assert info.value.args == ("Is a directory (os error 21)",)
 
 
+@pytest.mark.parametrize("function", [_skerrow.parse_file, _skerrow.parse_all_file])
+@pytest.mark.parametrize("suffix", ["\0", "\0.bufr", "\0/other"])
+def test_path_with_nul_names_no_file(function, suffix, tmp_path):
+    # The operating system would read the name only up to the NUL, so
+    # "one.bufr\0..." would read one.bufr, a file the caller did not name.
+    path = tmp_path / "one.bufr"
+    path.write_bytes(VALID)
+    with pytest.raises(OSError) as info:
+        function(str(path) + suffix)
+    assert type(info.value) is OSError and info.value.errno is None
+    assert info.value.args == ("file name contained an unexpected NUL byte",)
+
+
 def test_empty_file(tmp_path):
     path = tmp_path / "empty.bufr"
     path.write_bytes(b"")

@@ -443,3 +443,31 @@ def test_alias_chain_of_sixteen_resolves(tmp_path):
         (tables / "wmo" / str(100 + i)).write_text(str(101 + i) if i < 15 else "35")
     t = TableSet.from_definitions(str(tmp_path), header(master_version=100))
     assert t.element_count == 3
+
+
+# ------------------------------------------------------- paths holding a NUL
+
+NUL = "file name contained an unexpected NUL byte"
+
+
+def test_paths_with_nul_name_nothing_on_disk(tmp_path):
+    # The system would take such a name only up to the NUL: "dir\0junk"
+    # would load the tables of "dir", which the caller did not name.
+    row = "01,I,001001,A,m,0,0,7\n"
+    wmo = wmo_dir(tmp_path / "csv", {"BUFRCREX_TableB_en_00.csv": B_HEADER + row})
+    with pytest.raises(ValueError) as info:
+        TableSet.from_bufr4_45(wmo + "\0junk")
+    assert info.value.args == ("io error: " + NUL,)
+
+    d = table_dir(tmp_path / "ecc")
+    with pytest.raises(ValueError) as info:
+        TableSet.from_eccodes(d + "/element.table\0")
+    assert info.value.args == (PARSE + f"{d}/element.table\0/element.table: {NUL}",)
+
+    tree(tmp_path / "defs")
+    root = str(tmp_path / "defs")
+    with pytest.raises(ValueError) as info:
+        TableSet.from_definitions(root + "\0junk", header(master_version=35))
+    assert info.value.args == (
+        PARSE + f"ecCodes table directory does not exist: {root}\0junk/bufr/tables/0/wmo/35",
+    )
