@@ -1,5 +1,6 @@
 #include "lib/args.h"
 
+#include <cstdint>
 #include <string>
 
 #include "lib/py_ref.h"
@@ -40,31 +41,27 @@ bool bind_args(const char* function_name, std::span<const char* const> parameter
     return false;
   }
   for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
-  if (kwnames != nullptr) {
-    const Py_ssize_t nkw = PyTuple_Size(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-      PyObject* key = PyTuple_GetItem(kwnames, k);
-      if (key == nullptr) return false;
-      Py_ssize_t index = -1;
-      for (Py_ssize_t i = 0; i < count; ++i) {
-        if (PyUnicode_CompareWithASCIIString(key, parameters[static_cast<std::size_t>(i)]) == 0) {
-          index = i;
-          break;
-        }
+  // Faults are reported in CPython's order, whatever the order of the
+  // keywords: a missing argument, then one given by name and position (the
+  // first by position), then an unknown keyword.
+  std::uint64_t by_name_and_position = 0;  // bit i: parameter i, both ways
+  PyObject* unknown = nullptr;             // the first keyword naming no parameter
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GetItem(kwnames, k);
+    if (key == nullptr) return false;
+    Py_ssize_t index = -1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (PyUnicode_CompareWithASCIIString(key, parameters[static_cast<std::size_t>(i)]) == 0) {
+        index = i;
+        break;
       }
-      if (index < 0) {
-        // CPython quotes the name: 'nope' is an invalid keyword argument ...
-        Ref quoted = Ref::steal(PyObject_Repr(key));
-        if (!quoted) return false;
-        PyErr_Format(PyExc_TypeError, "%U is an invalid keyword argument for %s()", quoted.get(),
-                     function_name);
-        return false;
-      }
-      if (out[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)",
-                     function_name, parameters[static_cast<std::size_t>(index)], index + 1);
-        return false;
-      }
+    }
+    if (index < 0) {
+      if (unknown == nullptr) unknown = key;
+    } else if (index < nargs) {
+      by_name_and_position |= std::uint64_t{1} << index;
+    } else {
       out[index] = args[nargs + k];
     }
   }
@@ -74,6 +71,21 @@ bool bind_args(const char* function_name, std::span<const char* const> parameter
                    parameters[static_cast<std::size_t>(i)], i + 1);
       return false;
     }
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    if ((by_name_and_position >> i) & 1) {
+      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)",
+                   function_name, parameters[static_cast<std::size_t>(i)], i + 1);
+      return false;
+    }
+  }
+  if (unknown != nullptr) {
+    // CPython quotes the name: 'nope' is an invalid keyword argument ...
+    Ref quoted = Ref::steal(PyObject_Repr(unknown));
+    if (!quoted) return false;
+    PyErr_Format(PyExc_TypeError, "%U is an invalid keyword argument for %s()", quoted.get(),
+                 function_name);
+    return false;
   }
   return true;
 }

@@ -13,8 +13,10 @@
 namespace skerrow::py {
 
 // Puts the arguments of a call in parameter order into `out` (borrowed
-// references, one per parameter). All parameters are required. Returns false
-// with TypeError set on a missing, duplicated, surplus or unknown argument.
+// references, one per parameter; at most 64). All parameters are required.
+// Returns false with TypeError set on a surplus, missing, duplicated or
+// unknown argument; when a call has several, the first in that order is
+// reported, as CPython does.
 bool bind_args(const char* function_name, std::span<const char* const> parameters,
                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 

@@ -19,7 +19,12 @@ struct FileDescriptor {
 
 }  // namespace
 
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+error::Io nul_in_path() { return error::Io{0, "file name contained an unexpected NUL byte"}; }
+
 Result<std::string> read_whole_file(const std::string& path) {
+  if (has_nul(path)) return nul_in_path();
   const FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
   if (file.fd < 0) return os_error(errno);
   std::string content;

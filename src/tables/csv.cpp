@@ -1,5 +1,7 @@
 #include "tables/csv.h"
 
+#include <algorithm>
+
 #include "message/read_file.h"
 #include "tables/file_system.h"
 
@@ -143,11 +145,25 @@ Result<bool> CsvReader::read_record() {
   return true;
 }
 
+bool CsvReader::fields_are_utf8() const {
+  // The fields stand back to back in record_, so the halves of a character
+  // split by a separator would pass as one character there: valid text as a
+  // whole proves nothing unless it is all ASCII.
+  if (std::all_of(record_.begin(), record_.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return true;
+  }
+  for (std::size_t i = 0; i < bounds_.size(); ++i) {
+    if (!is_valid_utf8((*this)[i])) return false;
+  }
+  return true;
+}
+
 Result<bool> CsvReader::next() {
   for (;;) {
     SKERROW_TRY(const bool more, read_record());
     if (!more) return false;
-    if (!is_valid_utf8(record_)) return fault(record_line_, "record is not valid UTF-8");
+    if (!fields_are_utf8()) return fault(record_line_, "record is not valid UTF-8");
     if (expected_fields_ == 0) {
       expected_fields_ = bounds_.size();
     } else if (!options_.flexible && bounds_.size() != expected_fields_) {

@@ -56,6 +56,8 @@ class CsvReader {
   // Reads one raw record into record_/bounds_; false at the end of the text.
   Result<bool> read_record();
   DecodeError fault(std::size_t line, const std::string& what) const;
+  // True if every field of the current record is valid UTF-8 on its own.
+  bool fields_are_utf8() const;
 
   std::string name_;
   std::string text_;

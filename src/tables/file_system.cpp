@@ -6,24 +6,37 @@
 #include <cerrno>
 #include <memory>
 
+#include "message/read_file.h"
+
 namespace skerrow {
+
+namespace {
+
+// The metadata of `path`, following links; false when it cannot be read. A
+// path holding a NUL names nothing: the system would stop reading it there.
+bool read_metadata(const std::string& path, struct stat* info) {
+  return !has_nul(path) && ::stat(path.c_str(), info) == 0;
+}
+
+}  // namespace
 
 bool path_exists(const std::string& path) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
+  return read_metadata(path, &info);
 }
 
 bool is_directory(const std::string& path) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return read_metadata(path, &info) && S_ISDIR(info.st_mode);
 }
 
 bool is_regular_file(const std::string& path) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  return read_metadata(path, &info) && S_ISREG(info.st_mode);
 }
 
 Result<std::vector<std::string>> list_directory(const std::string& path) {
+  if (has_nul(path)) return nul_in_path();
   // Closes the stream on every way out, an allocation failure included.
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);
   if (dir == nullptr) return os_error(errno);

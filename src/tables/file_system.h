@@ -11,12 +11,12 @@
 
 namespace skerrow {
 
-// True if the metadata of `path` can be read.
+// True if the metadata of `path` can be read (never for a path holding a NUL).
 bool path_exists(const std::string& path);
 bool is_directory(const std::string& path);
 bool is_regular_file(const std::string& path);
 // The names of the entries of a directory (without "." and ".."), or an Io
-// error carrying errno.
+// error carrying errno (or nul_in_path() for a path holding a NUL).
 Result<std::vector<std::string>> list_directory(const std::string& path);
 // `base` joined with `name` by one "/" (none added after a trailing "/" or to
 // an empty base).

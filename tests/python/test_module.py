@@ -110,9 +110,45 @@ def test_keywords_and_argument_count_errors():
     with pytest.raises(TypeError, match=r"takes exactly 1 positional argument \(2 given\)"):
         _skerrow.parse_bytes(VALID, VALID)
     with pytest.raises(TypeError, match=r"'nope' is an invalid keyword argument for parse_bytes\(\)"):
-        _skerrow.parse_bytes(nope=VALID)
+        _skerrow.parse_bytes(VALID, nope=VALID)
     with pytest.raises(TypeError, match=r"given by name \('data'\) and position \(1\)"):
         _skerrow.parse_bytes(VALID, data=VALID)
+
+
+# When a call has several faults, Python's own argument parsing reports a
+# missing argument first, then one given twice (the first by position), and
+# an unknown keyword last, whatever the order of the keywords in the call.
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (
+            lambda: _skerrow.parse_bytes(nope=VALID),
+            "parse_bytes() missing required argument 'data' (pos 1)",
+        ),
+        (
+            lambda: _skerrow.parse_bytes(VALID, nope=1, data=VALID),
+            "argument for parse_bytes() given by name ('data') and position (1)",
+        ),
+        (
+            lambda: _skerrow.decode_values(b"", nope=1, data=b""),
+            "decode_values() missing required argument 'table_dir' (pos 2)",
+        ),
+        (
+            lambda: _skerrow.expand_descriptors("a", [1], descriptors=[], table_dir="b"),
+            "argument for expand_descriptors() given by name ('table_dir') and position (1)",
+        ),
+        (
+            lambda: _skerrow.TableSet().get_meaning(1, nope=2),
+            "get_meaning() missing required argument 'raw' (pos 2)",
+        ),
+    ],
+    ids=["missing-before-unknown", "twice-before-unknown", "missing-second", "twice-by-position",
+         "method"],
+)
+def test_which_argument_fault_is_reported(call, text):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert info.value.args == (text,)
 
 
 def test_files_by_keyword(tmp_path):
@@ -137,6 +173,19 @@ def test_directory_raises_oserror(function, tmp_path):
         function(str(tmp_path))
     assert type(info.value) is OSError
     assert info.value.args == ("Is a directory (os error 21)",)
+
+
+@pytest.mark.parametrize("function", [_skerrow.parse_file, _skerrow.parse_all_file])
+@pytest.mark.parametrize("suffix", ["\0", "\0.bufr", "\0/other"])
+def test_path_with_nul_names_no_file(function, suffix, tmp_path):
+    # The operating system would read the name only up to the NUL, so
+    # "one.bufr\0..." would read one.bufr, a file the caller did not name.
+    path = tmp_path / "one.bufr"
+    path.write_bytes(VALID)
+    with pytest.raises(OSError) as info:
+        function(str(path) + suffix)
+    assert type(info.value) is OSError and info.value.errno is None
+    assert info.value.args == ("file name contained an unexpected NUL byte",)
 
 
 def test_empty_file(tmp_path):

@@ -137,6 +137,20 @@ def test_element_table_reader_errors_name_file_and_line(tmp_path):
     )
 
 
+@pytest.mark.parametrize(
+    "row",
+    [
+        # "é" is C3 A9: each half alone, split by a separator, is no UTF-8,
+        # although the octets of the record side by side would read as "é".
+        b"001001|a|long|NAME \xc3|\xa9|0|0|7\n",
+        b'001001|a|long|"NAME \xc3"|\xa9|0|0|7\n',
+    ],
+)
+def test_field_split_inside_a_character_is_not_utf8(tmp_path, row):
+    d = table_dir(tmp_path, elements=row)
+    assert load_error(d) == f"{PARSE}{d}/element.table: line 1: record is not valid UTF-8"
+
+
 def test_missing_and_directory_element_table(tmp_path):
     d = table_dir(tmp_path / "none", elements=None)
     assert load_error(d) == f"{PARSE}{d}/element.table: No such file or directory (os error 2)"
@@ -339,6 +353,16 @@ def test_wmo_csv_empty_directory_and_errors(tmp_path):
         TableSet.from_bufr4_45(str(tmp_path / "absent"))
     assert info.value.args == ("io error: No such file or directory (os error 2)",)
 
+def test_wmo_csv_field_split_inside_a_character_is_not_utf8(tmp_path):
+    row = b"01,Id,001001,NAME \xc3,\xa9,0,0,7\n"
+    d = wmo_dir(tmp_path, {"BUFRCREX_TableB_en_00.csv": B_HEADER.encode() + row})
+    with pytest.raises(ValueError) as info:
+        TableSet.from_bufr4_45(d)
+    assert info.value.args == (
+        f"{PARSE}{d}/BUFRCREX_TableB_en_00.csv: line 2: record is not valid UTF-8",
+    )
+
+
 
 # ------------------------------------------------------------ table selection
 
@@ -443,3 +467,31 @@ def test_alias_chain_of_sixteen_resolves(tmp_path):
         (tables / "wmo" / str(100 + i)).write_text(str(101 + i) if i < 15 else "35")
     t = TableSet.from_definitions(str(tmp_path), header(master_version=100))
     assert t.element_count == 3
+
+
+# ------------------------------------------------------- paths holding a NUL
+
+NUL = "file name contained an unexpected NUL byte"
+
+
+def test_paths_with_nul_name_nothing_on_disk(tmp_path):
+    # The system would take such a name only up to the NUL: "dir\0junk"
+    # would load the tables of "dir", which the caller did not name.
+    row = "01,I,001001,A,m,0,0,7\n"
+    wmo = wmo_dir(tmp_path / "csv", {"BUFRCREX_TableB_en_00.csv": B_HEADER + row})
+    with pytest.raises(ValueError) as info:
+        TableSet.from_bufr4_45(wmo + "\0junk")
+    assert info.value.args == ("io error: " + NUL,)
+
+    d = table_dir(tmp_path / "ecc")
+    with pytest.raises(ValueError) as info:
+        TableSet.from_eccodes(d + "/element.table\0")
+    assert info.value.args == (PARSE + f"{d}/element.table\0/element.table: {NUL}",)
+
+    tree(tmp_path / "defs")
+    root = str(tmp_path / "defs")
+    with pytest.raises(ValueError) as info:
+        TableSet.from_definitions(root + "\0junk", header(master_version=35))
+    assert info.value.args == (
+        PARSE + f"ecCodes table directory does not exist: {root}\0junk/bufr/tables/0/wmo/35",
+    )
