@@ -11,6 +11,11 @@ Result<void> expand_step(const TableSet& tables, const std::uint32_t* codes, std
   }
   std::size_t i = 0;
   while (i < count) {
+    if (state.steps_left == 0) {
+      return parse_error("sequence expansion exceeded " + std::to_string(kMaxExpansionSteps) +
+                         " steps");
+    }
+    --state.steps_left;
     const std::uint32_t code = codes[i];
     const Fxy d = split_code(code);
     switch (d.f) {
