@@ -418,8 +418,8 @@ PyType_Slot table_set_slots[] = {
 PyType_Spec table_set_spec{"_skerrow.TableSet", sizeof(TableSetObject), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, table_set_slots};
 
-PyTypeObject* make_type(PyTypeObject** slot, PyType_Spec* spec) {
-  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+PyTypeObject* make_type(PyTypeObject** slot, PyType_Spec* type_spec) {
+  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(type_spec));
   return *slot;
 }
 
