@@ -60,8 +60,6 @@ def _value_text(v: _skerrow.DecodedValue) -> str:
         return json.dumps(v.raw_text)
     if v.raw is None:
         return "missing"  # character data: raw_value is only its locator
-    if v.raw_value is None and v.raw is not None and v.raw_meaning is None:
-        return "missing"
     number = repr(v.raw_value) if v.raw_value is not None else "missing"
     if v.raw_meaning is not None:
         return f"{number} {json.dumps(v.raw_meaning)}"

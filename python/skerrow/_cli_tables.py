@@ -69,7 +69,10 @@ def _load(args: argparse.Namespace) -> tuple[_skerrow.TableSet, _skerrow.BufrMes
         return _skerrow.TableSet.from_bufr4_45(args.wmo_csv), None
     if args.message is not None:
         with open(args.message, "rb") as f:
-            message = _skerrow.parse_all_bytes(f.read())[0]
+            messages = _skerrow.parse_all_bytes(f.read())
+        if not messages:
+            raise ValueError(f"{args.message}: no BUFR message found")
+        message = messages[0]
     elif args.master_version is not None:
         message = _skerrow.parse_bytes(_header_message(args))
     else:

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "message/read_file.h"
-#include "tables/file_system.h"
 
 namespace skerrow {
 

@@ -52,8 +52,12 @@ def test_expand_a_message_file(root, tmp_path, capsys):
     ]
 
 
-def test_expand_errors(root, capsys):
+def test_expand_errors(root, tmp_path, capsys):
     tables = root / "bufr" / "tables" / "0" / "wmo" / "35"
+    junk = tmp_path / "junk.bufr"
+    junk.write_bytes(b"no message here")
+    assert main(["expand", "--definitions", str(root), "--message", str(junk)]) == 1
+    assert capsys.readouterr().err == f"skerrow: {junk}: no BUFR message found\n"
     assert main(["expand", "--tables", str(tables), "301002"]) == 1
     assert capsys.readouterr().err == "skerrow: descriptor 301002 was not found in Table D\n"
     assert main(["expand", "--definitions", str(root), "301001"]) == 1
