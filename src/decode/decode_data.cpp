@@ -90,6 +90,8 @@ Result<DecodedValues> Decoder::run(std::span<const std::uint32_t> descriptors) {
     const std::size_t n = subsets_;
     if (n != 0) {
       const std::size_t columns = columns_.size() / n;
+      out_.subset_starts.resize(n);
+      for (std::size_t i = 0; i < n; ++i) out_.subset_starts[i] = i * columns;
       out_.values.resize(columns_.size());
       DecodedValue* dst = out_.values.data();
       for (std::size_t i = 0; i < n; ++i) {
@@ -102,6 +104,7 @@ Result<DecodedValues> Decoder::run(std::span<const std::uint32_t> descriptors) {
       // Operators, bitmaps and the history never cross a subset boundary;
       // the text ordinal and the bit position do.
       state_.reset();
+      out_.subset_starts.push_back(out_.values.size());
       SKERROW_CHECK(walk(descriptors, 0));
     }
   }

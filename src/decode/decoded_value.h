@@ -2,6 +2,7 @@
 // its texts (names, meanings, character data) held once in a shared table.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,6 +43,10 @@ inline constexpr std::uint32_t kSignifyCharacterName = 2;  // "signifyCharacter"
 struct DecodedValues {
   std::vector<DecodedValue> values;
   std::vector<std::string> strings;
+  // Where each subset's values begin in `values`, one entry per subset: the
+  // flat list alone cannot tell, since subsets differ in length when they
+  // hold delayed replications.
+  std::vector<std::size_t> subset_starts;
 
   const std::string& name(const DecodedValue& v) const { return strings[v.name]; }
   const std::string* text(const DecodedValue& v) const {
