@@ -1,0 +1,258 @@
+#include "tables/bundle.h"
+
+#include <algorithm>
+#include <charconv>
+#include <map>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "message/read_file.h"
+#include "tables/csv.h"
+#include "tables/text_parsers.h"
+
+namespace skerrow {
+namespace {
+
+constexpr std::string_view kMagic = "skerrow-wmo-tables\t1";
+constexpr std::string_view kVersionsTag = "versions\t";
+constexpr std::string_view kEndTag = "end\t";
+
+// Splits `line` at tabs into `fields` (reused between lines).
+void split_tabs(std::string_view line, std::vector<std::string_view>& fields) {
+  fields.clear();
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t tab = line.find('\t', start);
+    if (tab == std::string_view::npos) {
+      fields.push_back(line.substr(start));
+      return;
+    }
+    fields.push_back(line.substr(start, tab - start));
+    start = tab + 1;
+  }
+}
+
+// A master table version: 0 to 255, plain digits.
+bool parse_version(std::string_view text, int* version) {
+  if (text.empty() || text.size() > 3) return false;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *version);
+  return ec == std::errc() && end == text.data() + text.size() && *version <= 255;
+}
+
+// The line at `pos` without its terminator; `pos` moves past it.
+std::string_view next_line(std::string_view text, std::size_t* pos) {
+  const std::size_t start = *pos;
+  std::size_t end = text.find('\n', start);
+  if (end == std::string_view::npos) end = text.size();
+  *pos = end < text.size() ? end + 1 : end;
+  std::string_view line = text.substr(start, end - start);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+std::string version_list_text(const std::vector<int>& versions) {
+  // Runs of consecutive versions print as "13 to 46".
+  std::string out;
+  for (std::size_t i = 0; i < versions.size();) {
+    std::size_t j = i;
+    while (j + 1 < versions.size() && versions[j + 1] == versions[j] + 1) ++j;
+    if (!out.empty()) out += ", ";
+    out += std::to_string(versions[i]);
+    if (j > i) out += " to " + std::to_string(versions[j]);
+    i = j + 1;
+  }
+  return out;
+}
+
+// A parser's reason without the prefix every Parse error shows.
+std::string reason(const DecodeError& error) {
+  if (const auto* parse = std::get_if<error::Parse>(&error.variant())) return parse->message;
+  return error.message();
+}
+
+}  // namespace
+
+DecodeError TableBundle::damaged(std::size_t line, const std::string& what) const {
+  return parse_error("the bundled WMO tables " + path_ + " are damaged: line " +
+                     std::to_string(line) + ": " + what);
+}
+
+Result<TableBundle> TableBundle::open(const std::string& path) {
+  auto text = read_whole_file(path);
+  if (!text) {
+    return parse_error("cannot read the bundled WMO tables " + path + ": " +
+                       std::move(text).error().message());
+  }
+  return from_text(path, std::move(text).value());
+}
+
+Result<TableBundle> TableBundle::from_text(std::string path, std::string text) {
+  TableBundle bundle(std::move(path), std::move(text));
+  const std::string_view all = bundle.text_;
+  // Meanings reach Python as str: refuse the whole file rather than fail
+  // later on one entry.
+  if (!is_valid_utf8(all)) return bundle.damaged(1, "the file is not valid UTF-8");
+
+  std::size_t pos = 0;
+  if (next_line(all, &pos) != kMagic) {
+    return bundle.damaged(1, "not a skerrow table bundle of format 1");
+  }
+  const std::string_view versions = next_line(all, &pos);
+  if (!versions.starts_with(kVersionsTag)) return bundle.damaged(2, "no version list");
+  std::string_view rest = versions.substr(kVersionsTag.size());
+  while (!rest.empty()) {
+    const std::size_t space = std::min(rest.find(' '), rest.size());
+    int version = 0;
+    if (!parse_version(rest.substr(0, space), &version) ||
+        (!bundle.versions_.empty() && version <= bundle.versions_.back())) {
+      return bundle.damaged(2, "bad version list");
+    }
+    bundle.versions_.push_back(version);
+    rest.remove_prefix(std::min(space + 1, rest.size()));
+  }
+  if (bundle.versions_.empty()) return bundle.damaged(2, "no versions");
+  bundle.body_start_ = pos;
+  bundle.first_entry_line_ = 3;
+
+  // The closing line counts the entries, so a cut or padded file shows.
+  std::string_view body = all.substr(pos);
+  while (body.ends_with('\n') || body.ends_with('\r')) body.remove_suffix(1);
+  const std::size_t last_break = body.rfind('\n');
+  const std::size_t end_start = last_break == std::string_view::npos ? 0 : last_break + 1;
+  const std::string_view end_line = body.substr(end_start);
+  const std::size_t entries =
+      static_cast<std::size_t>(std::count(body.begin(), body.begin() + end_start, '\n'));
+  std::size_t declared = 0;
+  const std::string_view count = end_line.substr(std::min(kEndTag.size(), end_line.size()));
+  const auto [count_end, ec] = std::from_chars(count.data(), count.data() + count.size(), declared);
+  if (!end_line.starts_with(kEndTag) || ec != std::errc() ||
+      count_end != count.data() + count.size() || declared != entries) {
+    return bundle.damaged(bundle.first_entry_line_ + entries,
+                          "the file is cut short or its closing line is wrong");
+  }
+  bundle.body_end_ = pos + end_start;
+  return bundle;
+}
+
+bool TableBundle::has_version(int version) const {
+  return std::binary_search(versions_.begin(), versions_.end(), version);
+}
+
+Result<TableSet> TableBundle::tables(int version) const {
+  if (!has_version(version)) {
+    return parse_error("no bundled WMO tables for master table version " +
+                       std::to_string(version) + " in " + path_);
+  }
+  const std::string_view body = std::string_view(text_).substr(0, body_end_);
+  TableSet tables;
+  std::unordered_map<std::uint32_t, CodeTable> code_tables;
+  std::vector<std::string_view> fields;
+  std::size_t pos = body_start_;
+  for (std::size_t line_number = first_entry_line_; pos < body.size(); ++line_number) {
+    const std::string_view line = next_line(body, &pos);
+    split_tabs(line, fields);
+    int first = 0;
+    int last = 0;
+    if (fields.size() < 4 || fields[0].size() != 1 || !parse_version(fields[1], &first) ||
+        !parse_version(fields[2], &last) || first > last) {
+      return damaged(line_number, "bad entry");
+    }
+    if (version < first || version > last) continue;
+    auto code = parse_descriptor_code(fields[3]);
+    if (!code) return damaged(line_number, reason(code.error()));
+    switch (fields[0][0]) {
+      case 'B': {
+        if (fields.size() != 11) return damaged(line_number, "an element needs 11 fields");
+        auto scale = parse_i32(fields[8]);
+        auto reference = parse_i64(fields[9]);
+        auto width = parse_u16(fields[10]);
+        if (!scale) return damaged(line_number, reason(scale.error()));
+        if (!reference) return damaged(line_number, reason(reference.error()));
+        if (!width) return damaged(line_number, reason(width.error()));
+        tables.insert_element(ElementDefinition{*code, std::string(fields[4]),
+                                                std::string(fields[5]), std::string(fields[6]),
+                                                std::string(fields[7]), *scale, *reference, *width});
+        break;
+      }
+      case 'D': {
+        SequenceDefinition sequence{*code, {}};
+        sequence.members.reserve(fields.size() - 4);
+        for (std::size_t i = 4; i < fields.size(); ++i) {
+          auto member = parse_descriptor_code(fields[i]);
+          if (!member) return damaged(line_number, reason(member.error()));
+          sequence.members.push_back(*member);
+        }
+        tables.insert_sequence(std::move(sequence));
+        break;
+      }
+      case 'C': {
+        if (fields.size() != 6) return damaged(line_number, "a code table entry needs 6 fields");
+        auto raw = parse_code_table_key(fields[4]);
+        if (!raw) return damaged(line_number, reason(raw.error()));
+        code_tables[*code].insert_or_assign(*raw, std::string(fields[5]));
+        break;
+      }
+      default:
+        return damaged(line_number, "unknown entry kind " + std::string(fields[0]));
+    }
+  }
+  for (auto& [code, table] : code_tables) tables.insert_code_table(code, std::move(table));
+  return tables;
+}
+
+Result<int> choose_bundled_version(const TableBundle& bundle, int master_version, bool* newer) {
+  *newer = false;
+  if (bundle.has_version(master_version)) return master_version;
+  if (master_version > bundle.newest()) {
+    *newer = true;
+    return bundle.newest();
+  }
+  return parse_error("no bundled WMO tables for master table version " +
+                     std::to_string(master_version) + " (bundled: " +
+                     version_list_text(bundle.versions()) + ")");
+}
+
+namespace {
+
+// Bundles by path and tables by (path, version). Entries live as long as the
+// process: a handful of versions of one file in practice.
+struct BundleCache {
+  std::mutex mutex;
+  std::map<std::string, std::shared_ptr<const TableBundle>> bundles;
+  std::map<std::pair<std::string, int>, std::shared_ptr<const TableSet>> tables;
+};
+
+BundleCache& bundle_cache() {
+  static BundleCache* cache = new BundleCache;  // never destroyed: threads may outlive exit
+  return *cache;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<const TableBundle>> shared_bundle(const std::string& path) {
+  BundleCache& cache = bundle_cache();
+  std::lock_guard lock(cache.mutex);
+  auto found = cache.bundles.find(path);
+  if (found != cache.bundles.end()) return found->second;
+  SKERROW_TRY(TableBundle bundle, TableBundle::open(path));
+  auto shared = std::make_shared<const TableBundle>(std::move(bundle));
+  cache.bundles.emplace(path, shared);
+  return shared;
+}
+
+Result<std::shared_ptr<const TableSet>> shared_bundled_tables(const std::string& path,
+                                                              int version) {
+  SKERROW_TRY(std::shared_ptr<const TableBundle> bundle, shared_bundle(path));
+  BundleCache& cache = bundle_cache();
+  std::lock_guard lock(cache.mutex);
+  auto found = cache.tables.find({path, version});
+  if (found != cache.tables.end()) return found->second;
+  SKERROW_TRY(TableSet tables, bundle->tables(version));
+  auto shared = std::make_shared<const TableSet>(std::move(tables));
+  cache.tables.emplace(std::make_pair(path, version), shared);
+  return shared;
+}
+
+}  // namespace skerrow

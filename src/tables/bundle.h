@@ -1,0 +1,63 @@
+// The WMO tables of every master table version, bundled with the package in
+// one text file (written by tools/build_tables.py). Successive versions share
+// nearly every entry, so each distinct entry is stored once with the first and
+// last version it belongs to; loading a version keeps the entries whose range
+// holds it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "message/result.h"
+#include "tables/table_model.h"
+
+namespace skerrow {
+
+class TableBundle {
+ public:
+  // Reads and checks the file: its first line, its version list and its
+  // last line (so a cut file is refused here). Errors are Parse errors that
+  // name the path: "cannot read the bundled WMO tables <path>: <reason>" or
+  // "the bundled WMO tables <path> are damaged: line N: <what>".
+  static Result<TableBundle> open(const std::string& path);
+  static Result<TableBundle> from_text(std::string path, std::string text);
+
+  // The bundled master table versions, ascending.
+  const std::vector<int>& versions() const { return versions_; }
+  int newest() const { return versions_.back(); }
+  bool has_version(int version) const;
+
+  // The tables of one bundled version (ecCodes element keys and code tables
+  // included). A version that is not bundled, or a damaged entry, is a Parse
+  // error.
+  Result<TableSet> tables(int version) const;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  TableBundle(std::string path, std::string text) : path_(std::move(path)), text_(std::move(text)) {}
+  DecodeError damaged(std::size_t line, const std::string& what) const;
+
+  std::string path_;
+  std::string text_;
+  std::vector<int> versions_;
+  std::size_t body_start_ = 0;  // offset of the first entry line
+  std::size_t body_end_ = 0;    // offset of the closing line
+  std::size_t first_entry_line_ = 0;
+};
+
+// Which bundled version reads a message of `master_version`: the version
+// itself when bundled, the newest when the message is newer than it
+// (`newer` is then set). Older or missing versions are a Parse error that
+// lists what is bundled.
+Result<int> choose_bundled_version(const TableBundle& bundle, int master_version, bool* newer);
+
+// The process-wide cache: each bundle file is read once and each version's
+// tables are built once, whatever thread asks. Errors are not cached.
+Result<std::shared_ptr<const TableBundle>> shared_bundle(const std::string& path);
+Result<std::shared_ptr<const TableSet>> shared_bundled_tables(const std::string& path,
+                                                              int version);
+
+}  // namespace skerrow
