@@ -66,6 +66,30 @@ std::string version_list_text(const std::vector<int>& versions) {
   return out;
 }
 
+// "K<TAB>first<TAB>last<TAB>..." with K one character and both versions
+// 0 to 255, first <= last.
+bool read_range(std::string_view line, int* first, int* last) {
+  if (line.size() < 2 || line[1] != '\t' || line.size() > UINT32_MAX) return false;
+  std::size_t pos = 2;
+  for (int* version : {first, last}) {
+    const std::size_t tab = line.find('\t', pos);
+    if (tab == std::string_view::npos || !parse_version(line.substr(pos, tab - pos), version)) {
+      return false;
+    }
+    pos = tab + 1;
+  }
+  return *first <= *last;
+}
+
+// Texts reach Python as str, so each must be valid UTF-8; nearly all are
+// ASCII.
+bool is_text(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return is_valid_utf8(text);
+  }
+  return true;
+}
+
 // A parser's reason without the prefix every Parse error shows.
 std::string reason(const DecodeError& error) {
   if (const auto* parse = std::get_if<error::Parse>(&error.variant())) return parse->message;
@@ -91,10 +115,8 @@ Result<TableBundle> TableBundle::open(const std::string& path) {
 Result<TableBundle> TableBundle::from_text(std::string path, std::string text) {
   TableBundle bundle(std::move(path), std::move(text));
   const std::string_view all = bundle.text_;
-  // Meanings reach Python as str: refuse the whole file rather than fail
-  // later on one entry.
-  if (!is_valid_utf8(all)) return bundle.damaged(1, "the file is not valid UTF-8");
-
+  // Entries keep 32-bit offsets; the real file is about a megabyte.
+  if (all.size() > UINT32_MAX) return bundle.damaged(1, "the file is too large");
   std::size_t pos = 0;
   if (next_line(all, &pos) != kMagic) {
     return bundle.damaged(1, "not a skerrow table bundle of format 1");
@@ -113,27 +135,34 @@ Result<TableBundle> TableBundle::from_text(std::string path, std::string text) {
     rest.remove_prefix(std::min(space + 1, rest.size()));
   }
   if (bundle.versions_.empty()) return bundle.damaged(2, "no versions");
-  bundle.body_start_ = pos;
-  bundle.first_entry_line_ = 3;
 
-  // The closing line counts the entries, so a cut or padded file shows.
-  std::string_view body = all.substr(pos);
-  while (body.ends_with('\n') || body.ends_with('\r')) body.remove_suffix(1);
-  const std::size_t last_break = body.rfind('\n');
-  const std::size_t end_start = last_break == std::string_view::npos ? 0 : last_break + 1;
-  const std::string_view end_line = body.substr(end_start);
-  const std::size_t entries =
-      static_cast<std::size_t>(std::count(body.begin(), body.begin() + end_start, '\n'));
-  std::size_t declared = 0;
-  const std::string_view count = end_line.substr(std::min(kEndTag.size(), end_line.size()));
-  const auto [count_end, ec] = std::from_chars(count.data(), count.data() + count.size(), declared);
-  if (!end_line.starts_with(kEndTag) || ec != std::errc() ||
-      count_end != count.data() + count.size() || declared != entries) {
-    return bundle.damaged(bundle.first_entry_line_ + entries,
-                          "the file is cut short or its closing line is wrong");
+  // One pass reads each entry's kind and version range, so that loading a
+  // version visits only its own entries. The closing line counts the
+  // entries: a cut or padded file shows here.
+  std::size_t line_number = 3;
+  for (; pos < all.size(); ++line_number) {
+    const std::size_t start = pos;
+    const std::string_view line = next_line(all, &pos);
+    if (line.starts_with(kEndTag)) {
+      std::size_t declared = 0;
+      const std::string_view count = line.substr(kEndTag.size());
+      const auto [end, ec] = std::from_chars(count.data(), count.data() + count.size(), declared);
+      if (ec != std::errc() || end != count.data() + count.size() ||
+          declared != bundle.entries_.size() || all.substr(pos).find_first_not_of("\r\n") !=
+                                                    std::string_view::npos) {
+        break;
+      }
+      return bundle;
+    }
+    Entry entry{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(line.size()), 0, 0};
+    int first = 0;
+    int last = 0;
+    if (!read_range(line, &first, &last)) return bundle.damaged(line_number, "bad entry");
+    entry.first = static_cast<std::uint8_t>(first);
+    entry.last = static_cast<std::uint8_t>(last);
+    bundle.entries_.push_back(entry);
   }
-  bundle.body_end_ = pos + end_start;
-  return bundle;
+  return bundle.damaged(line_number, "the file is cut short or its closing line is wrong");
 }
 
 bool TableBundle::has_version(int version) const {
@@ -145,21 +174,16 @@ Result<TableSet> TableBundle::tables(int version) const {
     return parse_error("no bundled WMO tables for master table version " +
                        std::to_string(version) + " in " + path_);
   }
-  const std::string_view body = std::string_view(text_).substr(0, body_end_);
   TableSet tables;
   std::unordered_map<std::uint32_t, CodeTable> code_tables;
   std::vector<std::string_view> fields;
-  std::size_t pos = body_start_;
-  for (std::size_t line_number = first_entry_line_; pos < body.size(); ++line_number) {
-    const std::string_view line = next_line(body, &pos);
+  for (std::size_t index = 0; index < entries_.size(); ++index) {
+    const Entry& entry = entries_[index];
+    if (version < entry.first || version > entry.last) continue;
+    const std::size_t line_number = index + 3;
+    const std::string_view line = std::string_view(text_).substr(entry.offset, entry.length);
     split_tabs(line, fields);
-    int first = 0;
-    int last = 0;
-    if (fields.size() < 4 || fields[0].size() != 1 || !parse_version(fields[1], &first) ||
-        !parse_version(fields[2], &last) || first > last) {
-      return damaged(line_number, "bad entry");
-    }
-    if (version < first || version > last) continue;
+    if (fields.size() < 4) return damaged(line_number, "bad entry");
     auto code = parse_descriptor_code(fields[3]);
     if (!code) return damaged(line_number, reason(code.error()));
     switch (fields[0][0]) {
@@ -171,6 +195,9 @@ Result<TableSet> TableBundle::tables(int version) const {
         if (!scale) return damaged(line_number, reason(scale.error()));
         if (!reference) return damaged(line_number, reason(reference.error()));
         if (!width) return damaged(line_number, reason(width.error()));
+        for (std::size_t i = 4; i < 8; ++i) {
+          if (!is_text(fields[i])) return damaged(line_number, "text that is not valid UTF-8");
+        }
         tables.insert_element(ElementDefinition{*code, std::string(fields[4]),
                                                 std::string(fields[5]), std::string(fields[6]),
                                                 std::string(fields[7]), *scale, *reference, *width});
@@ -191,6 +218,7 @@ Result<TableSet> TableBundle::tables(int version) const {
         if (fields.size() != 6) return damaged(line_number, "a code table entry needs 6 fields");
         auto raw = parse_code_table_key(fields[4]);
         if (!raw) return damaged(line_number, reason(raw.error()));
+        if (!is_text(fields[5])) return damaged(line_number, "text that is not valid UTF-8");
         code_tables[*code].insert_or_assign(*raw, std::string(fields[5]));
         break;
       }

@@ -40,12 +40,18 @@ class TableBundle {
   TableBundle(std::string path, std::string text) : path_(std::move(path)), text_(std::move(text)) {}
   DecodeError damaged(std::size_t line, const std::string& what) const;
 
+  // Where an entry's line is, and the versions it belongs to.
+  struct Entry {
+    std::uint32_t offset;
+    std::uint32_t length;
+    std::uint8_t first;
+    std::uint8_t last;
+  };
+
   std::string path_;
   std::string text_;
   std::vector<int> versions_;
-  std::size_t body_start_ = 0;  // offset of the first entry line
-  std::size_t body_end_ = 0;    // offset of the closing line
-  std::size_t first_entry_line_ = 0;
+  std::vector<Entry> entries_;  // entry i is on line i + 3
 };
 
 // Which bundled version reads a message of `master_version`: the version
