@@ -4,12 +4,15 @@
 #include <charconv>
 #include <map>
 #include <mutex>
+#include <tuple>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 
 #include "message/read_file.h"
 #include "tables/csv.h"
+#include "tables/eccodes_loader.h"
+#include "tables/file_system.h"
 #include "tables/text_parsers.h"
 
 namespace skerrow {
@@ -250,6 +253,9 @@ struct BundleCache {
   std::mutex mutex;
   std::map<std::string, std::shared_ptr<const TableBundle>> bundles;
   std::map<std::pair<std::string, int>, std::shared_ptr<const TableSet>> tables;
+  // (bundle path, version, local directory) -> the WMO tables with the local
+  // ones laid over them.
+  std::map<std::tuple<std::string, int, std::string>, std::shared_ptr<const TableSet>> with_local;
 };
 
 BundleCache& bundle_cache() {
@@ -281,6 +287,65 @@ Result<std::shared_ptr<const TableSet>> shared_bundled_tables(const std::string&
   auto shared = std::make_shared<const TableSet>(std::move(tables));
   cache.tables.emplace(std::make_pair(path, version), shared);
   return shared;
+}
+
+std::string local_table_directory(const std::string& root, const BufrMessage& message) {
+  if (message.local_tables_version_number == 0) return {};
+  // Version 19 of the master table names its local tables "19-<local>".
+  std::string name = std::to_string(message.local_tables_version_number);
+  if (message.master_tables_version_number == 19) name.insert(0, "19-");
+  std::string path = join_path(root, "bufr");
+  for (const std::string& part :
+       {std::string("tables"), std::to_string(message.master_table_number), std::string("local"),
+        name, std::to_string(message.originating_centre),
+        std::to_string(message.originating_subcentre)}) {
+    path = join_path(path, part);
+  }
+  return path;
+}
+
+Result<std::shared_ptr<const TableSet>> bundled_tables_for(
+    const std::string& bundle_path, const std::vector<std::string>& local_roots,
+    const BufrMessage& message) {
+  if (message.master_table_number != 0) {
+    return parse_error("no bundled tables for master table " +
+                       std::to_string(message.master_table_number) +
+                       ": only master table 0 (meteorology) is bundled");
+  }
+  SKERROW_TRY(std::shared_ptr<const TableBundle> bundle, shared_bundle(bundle_path));
+  bool newer = false;
+  SKERROW_TRY(const int version,
+              choose_bundled_version(*bundle, message.master_tables_version_number, &newer));
+  SKERROW_TRY(std::shared_ptr<const TableSet> wmo, shared_bundled_tables(bundle_path, version));
+
+  std::string local;
+  for (const std::string& root : local_roots) {
+    std::string candidate = local_table_directory(root, message);
+    if (!candidate.empty() && path_exists(candidate)) {
+      local = std::move(candidate);
+      break;
+    }
+  }
+  if (local.empty()) return wmo;
+
+  BundleCache& cache = bundle_cache();
+  const auto key = std::make_tuple(bundle_path, version, local);
+  {
+    std::lock_guard lock(cache.mutex);
+    auto found = cache.with_local.find(key);
+    if (found != cache.with_local.end()) return found->second;
+  }
+  // Each local file is optional; a local entry replaces the WMO one whole.
+  TableSet tables = *wmo;
+  const std::string element = join_path(local, "element.table");
+  if (path_exists(element)) SKERROW_CHECK(load_element_table(element, tables));
+  const std::string sequence = join_path(local, "sequence.def");
+  if (path_exists(sequence)) SKERROW_CHECK(load_sequence_file(sequence, tables));
+  const std::string codes = join_path(local, "codetables");
+  if (path_exists(codes)) SKERROW_CHECK(load_code_tables(codes, tables));
+  auto shared = std::make_shared<const TableSet>(std::move(tables));
+  std::lock_guard lock(cache.mutex);
+  return cache.with_local.try_emplace(key, std::move(shared)).first->second;
 }
 
 }  // namespace skerrow

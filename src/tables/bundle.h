@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "message/bufr_message.h"
 #include "message/result.h"
 #include "tables/table_model.h"
 
@@ -59,6 +60,23 @@ class TableBundle {
 // (`newer` is then set). Older or missing versions are a Parse error that
 // lists what is bundled.
 Result<int> choose_bundled_version(const TableBundle& bundle, int master_version, bool* newer);
+
+// The directory of the originating centre's local tables for `message` under
+// the ecCodes definitions root `root` (it may not exist), or empty when the
+// message names no local tables (local version 0).
+std::string local_table_directory(const std::string& root, const BufrMessage& message);
+
+// The tables of a message: the bundled WMO tables of its master version (or
+// the newest, for a newer message), with the local tables of the first root
+// of `local_roots` that has a directory for the message laid over them (a
+// local entry replaces the WMO entry with its code). Built once per process
+// for each (bundle, version, local directory); local files are read once.
+// Errors: those of the bundle, of choose_bundled_version, of the ecCodes
+// loader on the local files, and a Parse error for a master table other than
+// 0, the only one WMO publishes these tables for.
+Result<std::shared_ptr<const TableSet>> bundled_tables_for(
+    const std::string& bundle_path, const std::vector<std::string>& local_roots,
+    const BufrMessage& message);
 
 // The process-wide cache: each bundle file is read once and each version's
 // tables are built once, whatever thread asks. Errors are not cached.

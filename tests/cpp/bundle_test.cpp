@@ -2,6 +2,8 @@
 // choice of a version for a message, and damaged or missing files.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "tables/bundle.h"
@@ -112,6 +114,74 @@ TEST(Bundle, MissingFileNamesThePath) {
             "csv/table parse error: cannot read the bundled WMO tables "
             "/nonexistent/wmo_tables.tsv: io error: No such file or directory (os error 2)");
   EXPECT_FALSE(shared_bundled_tables("/nonexistent/wmo_tables.tsv", 13));
+}
+
+// A bundle and a definitions root with centre 98's local version 1 tables,
+// in a fresh directory.
+class BundleOnDisk : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = std::filesystem::temp_directory_path() /
+            ("skerrow-bundle-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(root_ / "bufr/tables/0/local/1/98/0");
+    write(root_ / "b.tsv", kBundle);
+    write(root_ / "bufr/tables/0/local/1/98/0/element.table",
+          "001001|localBlock|long|LOCAL BLOCK|Numeric|0|0|9\n"
+          "048001|localThing|long|LOCAL THING|Numeric|1|0|10\n");
+  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
+  static void write(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  std::string bundle_path() const { return (root_ / "b.tsv").string(); }
+
+  std::filesystem::path root_;
+};
+
+BufrMessage message(int version, int local_version, int centre) {
+  BufrMessage m;
+  m.master_tables_version_number = static_cast<std::uint8_t>(version);
+  m.local_tables_version_number = static_cast<std::uint8_t>(local_version);
+  m.originating_centre = static_cast<std::uint16_t>(centre);
+  return m;
+}
+
+TEST_F(BundleOnDisk, LaysTheFirstLocalDirectoryFoundOverTheBundledVersion) {
+  const std::vector<std::string> roots = {(root_ / "absent").string(), root_.string()};
+  auto tables = bundled_tables_for(bundle_path(), roots, message(13, 1, 98));
+  ASSERT_TRUE(tables) << error_text(tables);
+  EXPECT_EQ((*tables)->element(48001)->abbreviation, "localThing");
+  EXPECT_EQ((*tables)->element(1001)->width, 9);        // local wins
+  EXPECT_EQ((*tables)->element(14001)->width, 12);      // WMO version 13 stays
+  EXPECT_NE((*tables)->sequence(301001), nullptr);
+
+  // Another centre has no local directory: the shared WMO tables alone.
+  auto wmo_only = bundled_tables_for(bundle_path(), roots, message(13, 1, 74));
+  ASSERT_TRUE(wmo_only);
+  EXPECT_EQ((*wmo_only)->element(48001), nullptr);
+  EXPECT_EQ(wmo_only->get(), shared_bundled_tables(bundle_path(), 13)->get());
+  // A second message of the same kind loads nothing: the same tables.
+  EXPECT_EQ(tables->get(), bundled_tables_for(bundle_path(), roots, message(13, 1, 98))->get());
+}
+
+TEST_F(BundleOnDisk, ReadsANewerMessageWithTheNewestVersion) {
+  auto tables = bundled_tables_for(bundle_path(), {}, message(60, 0, 98));
+  ASSERT_TRUE(tables) << error_text(tables);
+  EXPECT_EQ((*tables)->element(14001)->width, 17);
+  EXPECT_EQ(local_table_directory("/defs", message(19, 2, 98)), "/defs/bufr/tables/0/local/19-2/98/0");
+  EXPECT_EQ(local_table_directory("/defs", message(19, 0, 98)), "");
+}
+
+TEST_F(BundleOnDisk, RefusesOtherMasterTablesAndBrokenLocalFiles) {
+  BufrMessage ocean = message(13, 0, 98);
+  ocean.master_table_number = 10;
+  EXPECT_EQ(error_text(bundled_tables_for(bundle_path(), {}, ocean)),
+            "csv/table parse error: no bundled tables for master table 10: only master table 0 "
+            "(meteorology) is bundled");
+  write(root_ / "bufr/tables/0/local/1/98/0/element.table", "001001|k|long|N|U|x|0|9\n");
+  EXPECT_EQ(error_text(bundled_tables_for(bundle_path(), {root_.string()}, message(14, 1, 98))),
+            "csv/table parse error: bad i32 x: invalid digit found in string");
 }
 
 }  // namespace
