@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "decode/decoded_value.h"
 #include "message/bufr_message.h"
 #include "tables/table_model.h"
 
@@ -17,6 +18,10 @@ PyTypeObject* descriptor_type();
 PyTypeObject* element_definition_type();
 PyTypeObject* sequence_definition_type();
 PyTypeObject* table_set_type();
+
+// A new list of DecodedValue objects for `decoded`, whose strings move into
+// one context shared by the objects.
+PyObject* to_list(DecodedValues&& decoded);
 
 // The TableSet owned by a TableSet object, or nullptr if `object` is not one.
 const TableSet* table_set_record(PyObject* object);
