@@ -49,6 +49,10 @@ PyObject* py_decode_values_with_definitions(PyObject* module, PyObject* const* a
 PyObject* py_expand_descriptors(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);
 
+// True in the main interpreter; otherwise false with ImportError set, naming
+// `module_name`. Both modules of the library call it on import.
+bool in_main_interpreter(const char* module_name);
+
 // Casts a fast-call function for a PyMethodDef without tripping -Wcast-function-type.
 template <typename F>
 PyCFunction as_cfunction(F* f) {
