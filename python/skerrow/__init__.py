@@ -38,7 +38,22 @@ def _load_native() -> None:
 
 _load_native()
 
-from skerrow._messages import Header, Message, messages  # noqa: E402
+from skerrow._messages import (  # noqa: E402
+    Header,
+    Message,
+    bundled_tables,
+    bundled_versions,
+    messages,
+)
+from skerrow._tables import TableVersionWarning  # noqa: E402
 
-__all__ = [*_extension_all, "Header", "Message", "messages"]
+__all__ = [
+    *_extension_all,
+    "Header",
+    "Message",
+    "TableVersionWarning",
+    "bundled_tables",
+    "bundled_versions",
+    "messages",
+]
 __version__ = "0.1.0"

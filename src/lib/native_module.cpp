@@ -4,7 +4,9 @@
 // table cache. The package loads it from _skerrow's file under its own name.
 #include <Python.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "lib/args.h"
 #include "lib/errors.h"
@@ -15,6 +17,7 @@
 #include "message/scan.h"
 #include "message/section1.h"
 #include "pipeline/decode_message.h"
+#include "tables/bundle.h"
 
 namespace skerrow::py {
 namespace {
@@ -49,6 +52,8 @@ bool message_octets(const char* name, PyObject* const* bound, Octets* data, std:
 constexpr const char* kNextParameters[] = {"data", "position"};
 constexpr const char* kFrameParameters[] = {"data", "offset", "length"};
 constexpr const char* kDecodeParameters[] = {"data", "offset", "length", "tables"};
+constexpr const char* kBundleParameters[] = {"bundle"};
+constexpr const char* kBundledTablesParameters[] = {"bundle", "version"};
 
 // (offset, length) of the first message at or after `position`, or None.
 PyObject* py_next_message(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -141,9 +146,41 @@ PyObject* py_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
-// (values, subset starts) of the message at (offset, length). `tables` is
-// either a TableSet or an ecCodes definitions root (a str), from which the
-// tables that fit the message are taken through the process's cache.
+// Where `tables` says a decoding takes its tables from: a TableSet; an ecCodes
+// definitions root (a str), through the process's cache; or a tuple (table
+// bundle path, list of definitions roots for local tables). Nothing, with
+// TypeError set, for anything else.
+std::optional<TableSource> table_source(const char* name, PyObject* tables) {
+  if (const TableSet* given = table_set_record(tables)) return TableSource::given(*given);
+  std::string_view text;
+  if (PyUnicode_Check(tables)) {
+    if (!require_str(name, "tables", tables, &text)) return std::nullopt;
+    return TableSource::cached_definitions(std::string(text));
+  }
+  if (PyTuple_Check(tables) && PyTuple_Size(tables) == 2) {
+    PyObject* roots = PyTuple_GetItem(tables, 1);
+    if (PyUnicode_Check(PyTuple_GetItem(tables, 0)) && PyList_Check(roots)) {
+      if (!require_str(name, "tables", PyTuple_GetItem(tables, 0), &text)) return std::nullopt;
+      std::vector<std::string> local_roots;
+      for (Py_ssize_t i = 0; i < PyList_Size(roots); ++i) {
+        std::string_view root;
+        PyObject* item = PyList_GetItem(roots, i);
+        if (!PyUnicode_Check(item)) {
+          raise_wrong_type(name, "tables", "a list of str", item);
+          return std::nullopt;
+        }
+        if (!require_str(name, "tables", item, &root)) return std::nullopt;
+        local_roots.emplace_back(root);
+      }
+      return TableSource::bundled(std::string(text), std::move(local_roots));
+    }
+  }
+  raise_wrong_type(name, "tables", "TableSet, str or (str, list)", tables);
+  return std::nullopt;
+}
+
+// (values, subset starts) of the message at (offset, length), with the
+// tables `tables` names (see table_source).
 PyObject* py_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     static constexpr const char* kName = "decode";
@@ -153,17 +190,9 @@ PyObject* py_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     Octets octets;
     std::uint64_t offset = 0;
     if (!message_octets(kName, bound, &data, &offset, &octets)) return nullptr;
-    const TableSet* given = table_set_record(bound[3]);
-    std::string_view root;
-    if (given == nullptr && !PyUnicode_Check(bound[3])) {
-      raise_wrong_type(kName, "tables", "TableSet or str", bound[3]);
-      return nullptr;
-    }
-    if (given == nullptr && !require_str(kName, "tables", bound[3], &root)) return nullptr;
-    const TableSource source = given != nullptr
-                                   ? TableSource::given(*given)
-                                   : TableSource::cached_definitions(std::string(root));
-    auto decoded = decode_message(octets, source);
+    std::optional<TableSource> source = table_source(kName, bound[3]);
+    if (!source) return nullptr;
+    auto decoded = decode_message(octets, *source);
     if (!decoded) return raise_at(offset, decoded.error());
     Ref starts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(decoded->subset_starts.size())));
     if (!starts) return nullptr;
@@ -178,6 +207,51 @@ PyObject* py_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
+// The master table versions a table bundle holds, ascending.
+PyObject* py_bundled_versions(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kName = "bundled_versions";
+    PyObject* bound[1];
+    std::string_view path;
+    if (!bind_args(kName, kBundleParameters, args, nargs, kwnames, bound) ||
+        !require_str(kName, "bundle", bound[0], &path)) {
+      return nullptr;
+    }
+    auto bundle = shared_bundle(std::string(path));
+    if (!bundle) return raise_decode_error(bundle.error());
+    const std::vector<int>& versions = (*bundle)->versions();
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(versions.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < versions.size(); ++i) {
+      PyObject* version = PyLong_FromLong(versions[i]);
+      if (version == nullptr) return nullptr;
+      PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), version);
+    }
+    return tuple.release();
+  });
+}
+
+// A new TableSet holding one bundled version's WMO tables (a copy of the
+// process's shared ones).
+PyObject* py_bundled_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kName = "bundled_tables";
+    PyObject* bound[2];
+    std::string_view path;
+    std::uint64_t version = 0;
+    if (!bind_args(kName, kBundledTablesParameters, args, nargs, kwnames, bound) ||
+        !require_str(kName, "bundle", bound[0], &path) ||
+        !require_unsigned(kName, "version", bound[1], 255, &version)) {
+      return nullptr;
+    }
+    auto tables = shared_bundled_tables(std::string(path), static_cast<int>(version));
+    if (!tables) return raise_decode_error(tables.error());
+    return new_table_set_object(TableSet(**tables));
+  });
+}
+
 PyMethodDef kNativeFunctions[] = {
     {"next_message", as_cfunction(py_next_message), METH_FASTCALL | METH_KEYWORDS,
      "next_message(data, position)\n--\n\n"},
@@ -185,6 +259,10 @@ PyMethodDef kNativeFunctions[] = {
      "frame(data, offset, length)\n--\n\n"},
     {"decode", as_cfunction(py_decode), METH_FASTCALL | METH_KEYWORDS,
      "decode(data, offset, length, tables)\n--\n\n"},
+    {"bundled_versions", as_cfunction(py_bundled_versions), METH_FASTCALL | METH_KEYWORDS,
+     "bundled_versions(bundle)\n--\n\n"},
+    {"bundled_tables", as_cfunction(py_bundled_tables), METH_FASTCALL | METH_KEYWORDS,
+     "bundled_tables(bundle, version)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -185,6 +185,8 @@ Result<TableSet> TableBundle::tables(int version) const {
     if (version < entry.first || version > entry.last) continue;
     const std::size_t line_number = index + 3;
     const std::string_view line = std::string_view(text_).substr(entry.offset, entry.length);
+    // Texts reach Python as str, error texts included.
+    if (!is_text(line)) return damaged(line_number, "text that is not valid UTF-8");
     split_tabs(line, fields);
     if (fields.size() < 4) return damaged(line_number, "bad entry");
     auto code = parse_descriptor_code(fields[3]);
@@ -198,9 +200,6 @@ Result<TableSet> TableBundle::tables(int version) const {
         if (!scale) return damaged(line_number, reason(scale.error()));
         if (!reference) return damaged(line_number, reason(reference.error()));
         if (!width) return damaged(line_number, reason(width.error()));
-        for (std::size_t i = 4; i < 8; ++i) {
-          if (!is_text(fields[i])) return damaged(line_number, "text that is not valid UTF-8");
-        }
         tables.insert_element(ElementDefinition{*code, std::string(fields[4]),
                                                 std::string(fields[5]), std::string(fields[6]),
                                                 std::string(fields[7]), *scale, *reference, *width});
@@ -221,7 +220,6 @@ Result<TableSet> TableBundle::tables(int version) const {
         if (fields.size() != 6) return damaged(line_number, "a code table entry needs 6 fields");
         auto raw = parse_code_table_key(fields[4]);
         if (!raw) return damaged(line_number, reason(raw.error()));
-        if (!is_text(fields[5])) return damaged(line_number, "text that is not valid UTF-8");
         code_tables[*code].insert_or_assign(*raw, std::string(fields[5]));
         break;
       }
