@@ -33,6 +33,8 @@ Result<std::shared_ptr<const TableSet>> TableSource::tables_for(const BufrMessag
     }
     case Kind::kCachedDefinitions:
       return TableCache::shared().tables_for(path_, message);
+    case Kind::kCheckedDefinitions:
+      return TableCache::checked().tables_for(path_, message);
     case Kind::kBundled:
       return bundled_tables_for(path_, local_roots_, message);
   }

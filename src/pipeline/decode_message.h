@@ -31,6 +31,11 @@ class TableSource {
   static TableSource cached_definitions(std::string root) {
     return {Kind::kCachedDefinitions, std::move(root)};
   }
+  // The same choice from a cache that checks every table file on each use,
+  // so a changed file is always read again (TableCache::checked).
+  static TableSource checked_definitions(std::string root) {
+    return {Kind::kCheckedDefinitions, std::move(root)};
+  }
   // The WMO tables of the message's version from a table bundle, with local
   // tables from the first of `local_roots` (ecCodes definitions roots) that
   // has them; built once per process (tables/bundle.h).
@@ -45,7 +50,8 @@ class TableSource {
   Result<std::shared_ptr<const TableSet>> tables_for(const BufrMessage& message) const;
 
  private:
-  enum class Kind { kDirectory, kGiven, kDefinitions, kCachedDefinitions, kBundled };
+  enum class Kind { kDirectory, kGiven, kDefinitions, kCachedDefinitions, kCheckedDefinitions,
+                    kBundled };
   TableSource(Kind kind, std::string path, const TableSet* tables = nullptr)
       : kind_(kind), path_(std::move(path)), tables_(tables) {}
 

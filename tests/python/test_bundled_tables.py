@@ -191,3 +191,17 @@ def test_corpus_reads_as_through_debians_tree(name, monkeypatch):
 
 def fields(v: _skerrow.DecodedValue) -> tuple:
     return (v.descriptor, v.name, v.raw, v.raw_value, v.raw_text, v.raw_meaning, v.data)
+
+
+def test_decode_values_with_definitions_reads_a_changed_table_file_at_once(tmp_path):
+    from decode_support import bits, table_dir
+
+    wmo = tmp_path / "bufr" / "tables" / "0" / "wmo" / "35"
+    table_dir(wmo, elements={1001: "blockNumber|long|FIRST|Numeric|0|0|7"})
+    data = Message(descriptors=[1001], data=bits((6, 7))).build()
+    names = []
+    for name in ["SECOND", "THIRD"]:  # no pause: the cache looks at the files every call
+        names.append(_skerrow.decode_values_with_definitions(data, str(tmp_path))[0].name)
+        table_dir(wmo, elements={1001: f"blockNumber|long|{name}|Numeric|0|0|7"})
+    names.append(_skerrow.decode_values_with_definitions(data, str(tmp_path))[0].name)
+    assert names == ["FIRST", "SECOND", "THIRD"]
