@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <tuple>
@@ -84,13 +85,31 @@ bool read_range(std::string_view line, int* first, int* last) {
   return *first <= *last;
 }
 
-// Texts reach Python as str, so each must be valid UTF-8; nearly all are
-// ASCII.
-bool is_text(std::string_view text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return is_valid_utf8(text);
+// The offset of the first line of `text` that is not valid UTF-8, or npos.
+// Nearly all of the file is ASCII, so it is checked eight octets at a time
+// and only lines holding other octets are decoded.
+std::size_t first_line_not_utf8(std::string_view text) {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::uint64_t word = 0;
+    if (text.size() - i >= sizeof word) {
+      std::memcpy(&word, text.data() + i, sizeof word);
+      if ((word & kHighBits) == 0) {
+        i += sizeof word;
+        continue;
+      }
+    } else if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t start = text.rfind('\n', i) == std::string_view::npos ? 0 : text.rfind('\n', i) + 1;
+    std::size_t end = text.find('\n', i);
+    if (end == std::string_view::npos) end = text.size();
+    if (!is_valid_utf8(text.substr(start, end - start))) return start;
+    i = end;
   }
-  return true;
+  return std::string_view::npos;
 }
 
 // A parser's reason without the prefix every Parse error shows.
@@ -120,6 +139,12 @@ Result<TableBundle> TableBundle::from_text(std::string path, std::string text) {
   const std::string_view all = bundle.text_;
   // Entries keep 32-bit offsets; the real file is about a megabyte.
   if (all.size() > UINT32_MAX) return bundle.damaged(1, "the file is too large");
+  // Texts reach Python as str, error texts included.
+  const std::size_t bad = first_line_not_utf8(all);
+  if (bad != std::string_view::npos) {
+    const auto line = 1 + std::count(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(bad), '\n');
+    return bundle.damaged(static_cast<std::size_t>(line), "text that is not valid UTF-8");
+  }
   std::size_t pos = 0;
   if (next_line(all, &pos) != kMagic) {
     return bundle.damaged(1, "not a skerrow table bundle of format 1");
@@ -185,8 +210,6 @@ Result<TableSet> TableBundle::tables(int version) const {
     if (version < entry.first || version > entry.last) continue;
     const std::size_t line_number = index + 3;
     const std::string_view line = std::string_view(text_).substr(entry.offset, entry.length);
-    // Texts reach Python as str, error texts included.
-    if (!is_text(line)) return damaged(line_number, "text that is not valid UTF-8");
     split_tabs(line, fields);
     if (fields.size() < 4) return damaged(line_number, "bad entry");
     auto code = parse_descriptor_code(fields[3]);

@@ -205,3 +205,14 @@ def test_decode_values_with_definitions_reads_a_changed_table_file_at_once(tmp_p
         table_dir(wmo, elements={1001: f"blockNumber|long|{name}|Numeric|0|0|7"})
     names.append(_skerrow.decode_values_with_definitions(data, str(tmp_path))[0].name)
     assert names == ["FIRST", "SECOND", "THIRD"]
+
+
+def test_dump_of_the_sample_needs_no_eccodes(capsys):
+    from pathlib import Path
+
+    from skerrow import cli
+
+    sample = Path(__file__).resolve().parents[2] / "examples" / "sample.bufr"
+    assert cli.main(["dump", str(sample)]) == 0
+    out = capsys.readouterr().out
+    assert '"SCHIPHOL' in out and "012101" in out and "288.15" in out
