@@ -375,11 +375,14 @@ def test_second_marker_operator_restarts_with_two_three_seven(tables):
     ]
 
 
-def test_no_bitmap_without_two_three_six(tables):
-    # An inline bitmap after 2-23-000 is plain data; the marker then reads nothing.
+def test_bitmap_right_after_two_two_three_is_its_own(tables):
+    # Without 2-36-000 the bitmap after 2-23-000 belongs to it and ends at
+    # the last element before the operator: entries (1, 0) mark E6.
     d, f = six_elements()
-    values = one(tables, d + [223000, 101000, 31001, 31031, 223255], *f, (1, 8), (0, 1))
-    assert [v.descriptor for v in values[6:]] == [223000, 31001, 31031]
+    values = one(tables, d + [223000, 101000, 31001, 31031, 223255, 1001],
+                 *f, (2, 8), (1, 1), (0, 1), (99, 7), (17, 7))
+    assert [(v.descriptor, v.raw) for v in values[6:]] == [
+        (223000, 0), (31001, 2), (31031, 1), (31031, 0), (1001, 99), (1001, 17)]
 
 
 def test_bitmap_reference_outside_history(tables):
