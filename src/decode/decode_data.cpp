@@ -31,16 +31,14 @@ constexpr unsigned kMaxDepth = 64;
 // 031031, data present indicator: the element bitmaps are written with.
 constexpr std::uint32_t kBitmapEntryCode = 31031;
 
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
+// Whether `text` contains `word` (lower case) in any case. Real trees write
+// units such as "Common CODE TABLE C-1" or "CODE TABLE defined by
+// originating/generating centre" for code tables.
+bool contains_ignoring_case(std::string_view text, std::string_view word) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  const auto found = std::search(text.begin(), text.end(), word.begin(), word.end(),
+                                 [&](char a, char b) { return lower(a) == b; });
+  return found != text.end();
 }
 
 // 10^s as the library's pow gives it, cached for the scales tables use.
@@ -144,8 +142,8 @@ const ElementInfo* Decoder::info_for(std::uint32_t code) {
   info->reference = def->reference;
   info->width = def->width;
   info->character = def->unit == "CCITT IA5";
-  const bool flag_table = equals_ignoring_case(def->unit, "flag table");
-  info->table_unit = flag_table || equals_ignoring_case(def->unit, "code table");
+  const bool flag_table = contains_ignoring_case(def->unit, "flag table");
+  info->table_unit = flag_table || contains_ignoring_case(def->unit, "code table");
   info->class31 = split_code(code).x == 31;
   if (!flag_table) {
     const CodeTable* table = tables_.code_table(code);

@@ -22,7 +22,7 @@ struct ElementInfo {
   std::int64_t reference = 0;
   std::uint16_t width = 0;
   bool character = false;  // unit "CCITT IA5"
-  // Unit "code table" or "flag table" (any case): 2-01, 2-02 and 2-07 do not
+  // A unit that contains "code table" or "flag table" (any case): 2-01, 2-02 and 2-07 do not
   // apply, since such a value is a table entry, not a quantity.
   bool table_unit = false;
   bool class31 = false;  // data description qualifiers: never missing

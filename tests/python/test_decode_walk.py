@@ -181,6 +181,30 @@ def test_code_and_flag_tables_keep_their_width_scale_and_reference(tables, ops):
     ]
 
 
+@pytest.mark.parametrize(
+    "unit,is_table,meaning",
+    [
+        ("Common CODE TABLE C-1", True, "CENTRE FIVE"),
+        ("CODE TABLE defined by originating/generating centre", True, "CENTRE FIVE"),
+        ("code table", True, "CENTRE FIVE"),
+        ("Flag table (local)", True, None),  # flag tables have no whole-value meaning
+        ("Code", False, None),  # not a table unit: 2-01-130 widens it to 10 bits
+    ],
+)
+def test_units_that_name_a_code_or_flag_table(tmp_path, unit, is_table, meaning):
+    tables = _skerrow.TableSet.from_eccodes(table_dir(
+        tmp_path, elements={1033: f"centre|table|ORIGINATING CENTRE|{unit}|0|0|8"},
+        sequences={}, code_tables={1033: "5 5 CENTRE FIVE\n"}))
+    # 201130 (two more bits) and 202129 (scale one more) leave table
+    # entries alone: 8 bits with scale 0, so the code reads as 5.
+    fields = (5, 8) if is_table else (5 << 2, 10)
+    [v] = one(tables, [201130, 202129, 1033], fields)
+    if is_table:
+        assert (v.raw, v.raw_value, v.raw_meaning) == (5, 5.0, meaning)
+    else:
+        assert (v.raw, v.raw_value, v.raw_meaning) == (20, 2.0, None)
+
+
 def test_local_width_still_applies_to_code_tables(tables):
     [v] = one(tables, [206004, 20003], (5, 4))
     assert (v.raw, v.raw_meaning) == (5, "HAZE")
