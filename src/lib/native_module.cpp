@@ -234,8 +234,7 @@ PyObject* py_bundled_versions(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 // A new TableSet holding one bundled version's WMO tables (a copy of the
 // process's shared ones).
-PyObject* py_bundled_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* py_bundled_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     static constexpr const char* kName = "bundled_tables";
     PyObject* bound[2];

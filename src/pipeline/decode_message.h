@@ -50,8 +50,14 @@ class TableSource {
   Result<std::shared_ptr<const TableSet>> tables_for(const BufrMessage& message) const;
 
  private:
-  enum class Kind { kDirectory, kGiven, kDefinitions, kCachedDefinitions, kCheckedDefinitions,
-                    kBundled };
+  enum class Kind {
+    kDirectory,
+    kGiven,
+    kDefinitions,
+    kCachedDefinitions,
+    kCheckedDefinitions,
+    kBundled
+  };
   TableSource(Kind kind, std::string path, const TableSet* tables = nullptr)
       : kind_(kind), path_(std::move(path)), tables_(tables) {}
 

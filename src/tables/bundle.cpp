@@ -5,8 +5,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <tuple>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 
@@ -103,7 +103,8 @@ std::size_t first_line_not_utf8(std::string_view text) {
       ++i;
       continue;
     }
-    const std::size_t start = text.rfind('\n', i) == std::string_view::npos ? 0 : text.rfind('\n', i) + 1;
+    const std::size_t previous_break = text.rfind('\n', i);
+    const std::size_t start = previous_break == std::string_view::npos ? 0 : previous_break + 1;
     std::size_t end = text.find('\n', i);
     if (end == std::string_view::npos) end = text.size();
     if (!is_valid_utf8(text.substr(start, end - start))) return start;
@@ -142,7 +143,8 @@ Result<TableBundle> TableBundle::from_text(std::string path, std::string text) {
   // Texts reach Python as str, error texts included.
   const std::size_t bad = first_line_not_utf8(all);
   if (bad != std::string_view::npos) {
-    const auto line = 1 + std::count(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(bad), '\n');
+    const auto line =
+        1 + std::count(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(bad), '\n');
     return bundle.damaged(static_cast<std::size_t>(line), "text that is not valid UTF-8");
   }
   std::size_t pos = 0;
@@ -176,8 +178,8 @@ Result<TableBundle> TableBundle::from_text(std::string path, std::string text) {
       const std::string_view count = line.substr(kEndTag.size());
       const auto [end, ec] = std::from_chars(count.data(), count.data() + count.size(), declared);
       if (ec != std::errc() || end != count.data() + count.size() ||
-          declared != bundle.entries_.size() || all.substr(pos).find_first_not_of("\r\n") !=
-                                                    std::string_view::npos) {
+          declared != bundle.entries_.size() ||
+          all.substr(pos).find_first_not_of("\r\n") != std::string_view::npos) {
         break;
       }
       return bundle;
@@ -199,8 +201,8 @@ bool TableBundle::has_version(int version) const {
 
 Result<TableSet> TableBundle::tables(int version) const {
   if (!has_version(version)) {
-    return parse_error("no bundled WMO tables for master table version " +
-                       std::to_string(version) + " in " + path_);
+    return parse_error("no bundled WMO tables for master table version " + std::to_string(version) +
+                       " in " + path_);
   }
   TableSet tables;
   std::unordered_map<std::uint32_t, CodeTable> code_tables;
@@ -223,9 +225,9 @@ Result<TableSet> TableBundle::tables(int version) const {
         if (!scale) return damaged(line_number, reason(scale.error()));
         if (!reference) return damaged(line_number, reason(reference.error()));
         if (!width) return damaged(line_number, reason(width.error()));
-        tables.insert_element(ElementDefinition{*code, std::string(fields[4]),
-                                                std::string(fields[5]), std::string(fields[6]),
-                                                std::string(fields[7]), *scale, *reference, *width});
+        tables.insert_element(ElementDefinition{
+            *code, std::string(fields[4]), std::string(fields[5]), std::string(fields[6]),
+            std::string(fields[7]), *scale, *reference, *width});
         break;
       }
       case 'D': {
@@ -262,8 +264,8 @@ Result<int> choose_bundled_version(const TableBundle& bundle, int master_version
     return bundle.newest();
   }
   return parse_error("no bundled WMO tables for master table version " +
-                     std::to_string(master_version) + " (bundled: " +
-                     version_list_text(bundle.versions()) + ")");
+                     std::to_string(master_version) +
+                     " (bundled: " + version_list_text(bundle.versions()) + ")");
 }
 
 namespace {

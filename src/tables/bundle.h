@@ -38,7 +38,8 @@ class TableBundle {
   const std::string& path() const { return path_; }
 
  private:
-  TableBundle(std::string path, std::string text) : path_(std::move(path)), text_(std::move(text)) {}
+  TableBundle(std::string path, std::string text)
+      : path_(std::move(path)), text_(std::move(text)) {}
   DecodeError damaged(std::size_t line, const std::string& what) const;
 
   // Where an entry's line is, and the versions it belongs to.
@@ -81,7 +82,6 @@ Result<std::shared_ptr<const TableSet>> bundled_tables_for(
 // The process-wide cache: each bundle file is read once and each version's
 // tables are built once, whatever thread asks. Errors are not cached.
 Result<std::shared_ptr<const TableBundle>> shared_bundle(const std::string& path);
-Result<std::shared_ptr<const TableSet>> shared_bundled_tables(const std::string& path,
-                                                              int version);
+Result<std::shared_ptr<const TableSet>> shared_bundled_tables(const std::string& path, int version);
 
 }  // namespace skerrow

@@ -95,7 +95,8 @@ TEST_P(BundledVersion, MatchesItsOwnEccodesDirectory) {
 TEST_P(BundledVersion, MatchesItsWmoRelease) {
   const int version = GetParam();
   const fs::path release = wmo_release(version);
-  if (release.empty()) GTEST_SKIP() << "no WMO CSV release of version " << version << " in the loader's layout";
+  if (release.empty())
+    GTEST_SKIP() << "no WMO CSV release of version " << version << " in the loader's layout";
   auto own = load_wmo_csv_directory(release.string());
   ASSERT_TRUE(own) << own.error().message();
   ASSERT_GT(own->element_count(), 1000u);

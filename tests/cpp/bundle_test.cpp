@@ -1,12 +1,12 @@
 // The bundled-tables reader on small literal bundles: version ranges, the
 // choice of a version for a message, and damaged or missing files.
+#include "tables/bundle.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include "tables/bundle.h"
 
 namespace skerrow {
 namespace {
@@ -22,7 +22,9 @@ const std::string kBundle =
     "C\t13\t14\t020003\t1\tCLOUDS DISSOLVING\n"
     "end\t6\n";
 
-std::string error_text(const auto& r) { return r ? std::string("(no error)") : r.error().message(); }
+std::string error_text(const auto& r) {
+  return r ? std::string("(no error)") : r.error().message();
+}
 
 TEST(Bundle, EachVersionKeepsTheEntriesOfItsRange) {
   auto bundle = TableBundle::from_text("b.tsv", kBundle);
@@ -89,21 +91,25 @@ TEST_P(DamagedBundle, IsRefusedWithTheLine) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, DamagedBundle,
     ::testing::Values(
-        Damage{"magic", "skerrow-wmo-tables\t1", "PK\x03\x04", "line 1: not a skerrow table bundle of format 1"},
+        Damage{"magic", "skerrow-wmo-tables\t1", "PK\x03\x04",
+               "line 1: not a skerrow table bundle of format 1"},
         Damage{"format", "skerrow-wmo-tables\t1", "skerrow-wmo-tables\t2",
                "line 1: not a skerrow table bundle of format 1"},
         Damage{"versions", "versions\t2 6", "versions\t6 2", "line 2: bad version list"},
         Damage{"no_versions", "versions\t2 6 13 14", "versions\t", "line 2: no versions"},
         Damage{"cut", "C\t13\t14\t020003\t1\tCLOUDS DISSOLVING\nend\t6\n", "C\t13\t14\t02",
                "line 9: the file is cut short or its closing line is wrong"},
-        Damage{"count", "end\t6", "end\t7", "line 9: the file is cut short or its closing line is wrong"},
+        Damage{"count", "end\t6", "end\t7",
+               "line 9: the file is cut short or its closing line is wrong"},
         Damage{"utf8", "CLOUDS", "CLOUDS\xC3", "line 8: text that is not valid UTF-8"},
         Damage{"range", "D\t6\t14", "D\t14\t6", "line 5: bad entry"},
         Damage{"kind", "D\t14\t14\t301099", "X\t14\t14\t301099", "line 6: unknown entry kind X"},
         Damage{"width", "-65536\t17", "-65536\t1x",
                "line 4: bad u16 1x: invalid digit found in string"},
-        Damage{"fields", "\tJ M-2\t-3\t-65536", "\t-3\t-65536", "line 4: an element needs 11 fields"},
-        Damage{"member", "001001\t001002", "001001\t00x", "line 5: bad descriptor code 00x: invalid digit found in string"},
+        Damage{"fields", "\tJ M-2\t-3\t-65536", "\t-3\t-65536",
+               "line 4: an element needs 11 fields"},
+        Damage{"member", "001001\t001002", "001001\t00x",
+               "line 5: bad descriptor code 00x: invalid digit found in string"},
         Damage{"raw", "\t1\tCLOUDS", "\t-1\tCLOUDS",
                "line 8: bad code table key -1: invalid digit found in string"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -152,8 +158,8 @@ TEST_F(BundleOnDisk, LaysTheFirstLocalDirectoryFoundOverTheBundledVersion) {
   auto tables = bundled_tables_for(bundle_path(), roots, message(13, 1, 98));
   ASSERT_TRUE(tables) << error_text(tables);
   EXPECT_EQ((*tables)->element(48001)->abbreviation, "localThing");
-  EXPECT_EQ((*tables)->element(1001)->width, 9);        // local wins
-  EXPECT_EQ((*tables)->element(14001)->width, 12);      // WMO version 13 stays
+  EXPECT_EQ((*tables)->element(1001)->width, 9);    // local wins
+  EXPECT_EQ((*tables)->element(14001)->width, 12);  // WMO version 13 stays
   EXPECT_NE((*tables)->sequence(301001), nullptr);
 
   // Another centre has no local directory: the shared WMO tables alone.
@@ -169,7 +175,8 @@ TEST_F(BundleOnDisk, ReadsANewerMessageWithTheNewestVersion) {
   auto tables = bundled_tables_for(bundle_path(), {}, message(60, 0, 98));
   ASSERT_TRUE(tables) << error_text(tables);
   EXPECT_EQ((*tables)->element(14001)->width, 17);
-  EXPECT_EQ(local_table_directory("/defs", message(19, 2, 98)), "/defs/bufr/tables/0/local/19-2/98/0");
+  EXPECT_EQ(local_table_directory("/defs", message(19, 2, 98)),
+            "/defs/bufr/tables/0/local/19-2/98/0");
   EXPECT_EQ(local_table_directory("/defs", message(19, 0, 98)), "");
 }
 
