@@ -262,6 +262,12 @@ def compare(version: int, tables: Tables, release: WmoRelease) -> list[str]:
                          f" WMO {tuple(members)}")
     for code in sorted(tables.sequences.keys() - release.sequences.keys()):
         notes.append(f"{version}: sequence {code:06d} only in ecCodes")
+    for code, entries in sorted(release.code_tables.items()):
+        ecc = tables.code_tables.get(code, {})
+        for raw, meaning in code_table_from_csv(entries).items():
+            if ecc.get(raw, "").casefold() != meaning.casefold():
+                notes.append(f"{version}: code table {code:06d} value {raw}: ecCodes"
+                             f" {ecc.get(raw)!r} WMO {meaning!r}")
     return notes
 
 
