@@ -251,10 +251,13 @@ def messages(
     TableSet given as `definitions` is used for every message. Tables are
     loaded once per process and shared. A message that cannot be
     framed (editions 0 and 1, a section cut short, ...) raises ValueError
-    naming its offset when the iteration reaches it.
+    naming its offset when the iteration reaches it. The source is read, and
+    its type checked, before this function returns.
     """
-    data = _read(source)
-    tables = _tables(definitions)
+    return _framed(_read(source), _tables(definitions))
+
+
+def _framed(data: bytes, tables: Tables) -> Iterator[Message]:
     for item in scan(data, tables):
         if isinstance(item, tuple):
             raise item[1]

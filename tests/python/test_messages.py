@@ -120,7 +120,7 @@ def test_sources_junk_and_order(root, tmp_path):
 @pytest.mark.parametrize("source", [12, io.StringIO("BUFR")])
 def test_sources_of_the_wrong_kind(source):
     with pytest.raises(TypeError):
-        list(skerrow.messages(source))
+        skerrow.messages(source)
 
 
 @pytest.mark.parametrize(
