@@ -44,8 +44,8 @@ constexpr int kFirstCsvLayout = 39;
 fs::path wmo_release(int version) {
   if (version < kFirstCsvLayout) return {};
   const fs::path root = kShared / "wmo-bufr4-versions";
-  if (version == kMasterSnapshotVersion) return root / "master-3e4dcd0";
-  const fs::path release = root / std::to_string(version);
+  const fs::path release =
+      root / (version == kMasterSnapshotVersion ? "master-3e4dcd0" : std::to_string(version));
   return fs::is_directory(release) ? release : fs::path{};
 }
 
@@ -96,7 +96,8 @@ TEST_P(BundledVersion, MatchesItsWmoRelease) {
   const int version = GetParam();
   const fs::path release = wmo_release(version);
   if (release.empty())
-    GTEST_SKIP() << "no WMO CSV release of version " << version << " in the loader's layout";
+    GTEST_SKIP() << "no WMO CSV release of version " << version
+                 << " in ../shared (or not in the CSV loader's layout)";
   auto own = load_wmo_csv_directory(release.string());
   ASSERT_TRUE(own) << own.error().message();
   ASSERT_GT(own->element_count(), 1000u);
