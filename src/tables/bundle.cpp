@@ -1,6 +1,12 @@
 #include "tables/bundle.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <map>
@@ -113,6 +119,55 @@ std::size_t first_line_not_utf8(std::string_view text) {
   return std::string_view::npos;
 }
 
+#ifdef MAP_POPULATE
+constexpr int kPopulate = MAP_POPULATE;
+#else
+constexpr int kPopulate = 0;  // systems without it fault the pages in as they are read
+#endif
+
+// The octets of the bundle file and their count. The file is read into
+// memory mapped and populated in one call: faulting in its pages one by one
+// costs more than reading it on small virtual machines, and the bundle is
+// read on the first decoding of a process. A copy rather than a mapping of
+// the file itself, so that a file replaced in place cannot fault later reads.
+Result<std::pair<std::shared_ptr<const char>, std::size_t>> read_bundle_file(
+    const std::string& path) {
+  if (has_nul(path)) return nul_in_path();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return os_error(errno);
+  struct stat info {};
+  void* region = MAP_FAILED;
+  std::size_t size = 0;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    size = static_cast<std::size_t>(info.st_size);
+    region = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | kPopulate,
+                    -1, 0);
+  }
+  if (region == MAP_FAILED) {
+    ::close(fd);
+    SKERROW_TRY(std::string text, read_whole_file(path));
+    auto holder = std::make_shared<const std::string>(std::move(text));
+    return std::make_pair(std::shared_ptr<const char>(holder, holder->data()), holder->size());
+  }
+  std::shared_ptr<const char> storage(static_cast<const char*>(region), [size](const char* p) {
+    ::munmap(const_cast<char*>(p), size);
+  });
+  std::size_t used = 0;
+  while (used < size) {
+    const ssize_t n = ::read(fd, static_cast<char*>(region) + used, size - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int code = errno;
+      ::close(fd);
+      return os_error(code);
+    }
+    if (n == 0) break;  // the file shrank: the closing-line check will tell
+    used += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  return std::make_pair(std::move(storage), used);
+}
+
 // A parser's reason without the prefix every Parse error shows.
 std::string reason(const DecodeError& error) {
   if (const auto* parse = std::get_if<error::Parse>(&error.variant())) return parse->message;
@@ -127,16 +182,24 @@ DecodeError TableBundle::damaged(std::size_t line, const std::string& what) cons
 }
 
 Result<TableBundle> TableBundle::open(const std::string& path) {
-  auto text = read_whole_file(path);
-  if (!text) {
+  auto storage = read_bundle_file(path);
+  if (!storage) {
     return parse_error("cannot read the bundled WMO tables " + path + ": " +
-                       std::move(text).error().message());
+                       std::move(storage).error().message());
   }
-  return from_text(path, std::move(text).value());
+  const std::string_view text(storage->first.get(), storage->second);
+  return from_storage(path, std::move(storage->first), text);
 }
 
 Result<TableBundle> TableBundle::from_text(std::string path, std::string text) {
-  TableBundle bundle(std::move(path), std::move(text));
+  auto holder = std::make_shared<const std::string>(std::move(text));
+  const std::string_view view = *holder;
+  return from_storage(std::move(path), std::shared_ptr<const char>(holder, holder->data()), view);
+}
+
+Result<TableBundle> TableBundle::from_storage(std::string path, std::shared_ptr<const char> storage,
+                                              std::string_view text) {
+  TableBundle bundle(std::move(path), std::move(storage), text);
   const std::string_view all = bundle.text_;
   // Entries keep 32-bit offsets; the real file is about a megabyte.
   if (all.size() > UINT32_MAX) return bundle.damaged(1, "the file is too large");
@@ -169,6 +232,7 @@ Result<TableBundle> TableBundle::from_text(std::string path, std::string text) {
   // One pass reads each entry's kind and version range, so that loading a
   // version visits only its own entries. The closing line counts the
   // entries: a cut or padded file shows here.
+  bundle.entries_.reserve(static_cast<std::size_t>(std::count(all.begin() + pos, all.end(), '\n')));
   std::size_t line_number = 3;
   for (; pos < all.size(); ++line_number) {
     const std::size_t start = pos;
@@ -184,7 +248,8 @@ Result<TableBundle> TableBundle::from_text(std::string path, std::string text) {
       }
       return bundle;
     }
-    Entry entry{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(line.size()), 0, 0};
+    if (line.size() > UINT16_MAX) return bundle.damaged(line_number, "the line is too long");
+    Entry entry{static_cast<std::uint32_t>(start), static_cast<std::uint16_t>(line.size()), 0, 0};
     int first = 0;
     int last = 0;
     if (!read_range(line, &first, &last)) return bundle.damaged(line_number, "bad entry");
@@ -211,7 +276,7 @@ Result<TableSet> TableBundle::tables(int version) const {
     const Entry& entry = entries_[index];
     if (version < entry.first || version > entry.last) continue;
     const std::size_t line_number = index + 3;
-    const std::string_view line = std::string_view(text_).substr(entry.offset, entry.length);
+    const std::string_view line = text_.substr(entry.offset, entry.length);
     split_tabs(line, fields);
     if (fields.size() < 4) return damaged(line_number, "bad entry");
     auto code = parse_descriptor_code(fields[3]);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "message/bufr_message.h"
@@ -38,20 +39,23 @@ class TableBundle {
   const std::string& path() const { return path_; }
 
  private:
-  TableBundle(std::string path, std::string text)
-      : path_(std::move(path)), text_(std::move(text)) {}
+  TableBundle(std::string path, std::shared_ptr<const char> storage, std::string_view text)
+      : path_(std::move(path)), storage_(std::move(storage)), text_(text) {}
+  static Result<TableBundle> from_storage(std::string path, std::shared_ptr<const char> storage,
+                                          std::string_view text);
   DecodeError damaged(std::size_t line, const std::string& what) const;
 
   // Where an entry's line is, and the versions it belongs to.
   struct Entry {
     std::uint32_t offset;
-    std::uint32_t length;
+    std::uint16_t length;
     std::uint8_t first;
     std::uint8_t last;
   };
 
   std::string path_;
-  std::string text_;
+  std::shared_ptr<const char> storage_;  // owns the octets text_ views
+  std::string_view text_;
   std::vector<int> versions_;
   std::vector<Entry> entries_;  // entry i is on line i + 3
 };
