@@ -270,7 +270,14 @@ Result<TableSet> TableBundle::tables(int version) const {
                        " in " + path_);
   }
   TableSet tables;
-  std::unordered_map<std::uint32_t, CodeTable> code_tables;
+  // Code-table entries come grouped by element code: each table is filled
+  // in place and handed over when the next code starts.
+  std::uint32_t table_code = 0;
+  CodeTable table;
+  const auto hand_over = [&] {
+    if (!table.empty()) tables.insert_code_table(table_code, std::move(table));
+    table = CodeTable{};
+  };
   std::vector<std::string_view> fields;
   for (std::size_t index = 0; index < entries_.size(); ++index) {
     const Entry& entry = entries_[index];
@@ -310,14 +317,20 @@ Result<TableSet> TableBundle::tables(int version) const {
         if (fields.size() != 6) return damaged(line_number, "a code table entry needs 6 fields");
         auto raw = parse_code_table_key(fields[4]);
         if (!raw) return damaged(line_number, reason(raw.error()));
-        code_tables[*code].insert_or_assign(*raw, std::string(fields[5]));
+        if (*code != table_code) {
+          hand_over();
+          // A damaged file could split one code's entries; keep what came first.
+          if (const CodeTable* earlier = tables.code_table(*code)) table = *earlier;
+          table_code = *code;
+        }
+        table.insert_or_assign(*raw, std::string(fields[5]));
         break;
       }
       default:
         return damaged(line_number, "unknown entry kind " + std::string(fields[0]));
     }
   }
-  for (auto& [code, table] : code_tables) tables.insert_code_table(code, std::move(table));
+  hand_over();
   return tables;
 }
 
