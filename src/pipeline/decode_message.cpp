@@ -56,9 +56,17 @@ Result<DecodedValues> decode_first_message(Octets stream, const TableSource& sou
 }
 
 Result<DecodedValues> decode_message(Octets message_octets, const TableSource& source) {
-  SKERROW_TRY(const BufrMessage message, frame_message(message_octets));
-  SKERROW_TRY(const std::shared_ptr<const TableSet> tables, source.tables_for(message));
-  return decode_framed(message_octets, message, *tables);
+  SKERROW_TRY(DecodedMessage decoded, decode_message_with_tables(message_octets, source));
+  return std::move(decoded.values);
+}
+
+Result<DecodedMessage> decode_message_with_tables(Octets message_octets,
+                                                  const TableSource& source) {
+  DecodedMessage out;
+  SKERROW_TRY(out.header, frame_message(message_octets));
+  SKERROW_TRY(out.tables, source.tables_for(out.header));
+  SKERROW_TRY(out.values, decode_framed(message_octets, out.header, *out.tables));
+  return out;
 }
 
 }  // namespace skerrow

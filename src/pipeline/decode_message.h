@@ -60,4 +60,13 @@ Result<DecodedValues> decode_first_message(Octets stream, const TableSource& sou
 // octets of one message, framed with frame_message.
 Result<DecodedValues> decode_message(Octets message_octets, const TableSource& source);
 
+// The same, keeping the header and the tables for work on the values.
+struct DecodedMessage {
+  BufrMessage header;
+  std::shared_ptr<const TableSet> tables;
+  DecodedValues values;
+};
+Result<DecodedMessage> decode_message_with_tables(Octets message_octets,
+                                                  const TableSource& source);
+
 }  // namespace skerrow

@@ -1,0 +1,137 @@
+"""Subsets of a message as sequences of values that know their keys."""
+
+from __future__ import annotations
+
+from typing import Iterator, Sequence, overload
+
+import _skerrow
+
+
+class Value:
+    """One decoded value with its key and unit.
+
+    ``number`` is the scaled value of a numeric element (None when missing),
+    ``text`` the text of a character element, ``meaning`` the code-table
+    meaning of a code. ``decoded`` is the ``_skerrow.DecodedValue`` itself.
+    """
+
+    __slots__ = ("decoded", "key", "unit")
+
+    def __init__(self, decoded: _skerrow.DecodedValue, key: str, unit: str) -> None:
+        self.decoded = decoded
+        self.key = key
+        self.unit = unit
+
+    @property
+    def descriptor(self) -> int:
+        return self.decoded.descriptor
+
+    @property
+    def name(self) -> str:
+        return self.decoded.name
+
+    @property
+    def number(self) -> float | None:
+        d = self.decoded
+        return None if d.raw is None and d.descriptor != 999999 else d.raw_value
+
+    @property
+    def text(self) -> str | None:
+        return self.decoded.raw_text
+
+    @property
+    def meaning(self) -> str | None:
+        return self.decoded.raw_meaning
+
+    def __repr__(self) -> str:
+        shown: object = self.text if self.text is not None else self.number
+        unit = f" {self.unit}" if self.unit and self.text is None and shown is not None else ""
+        return f"<Value {self.key}={shown!r}{unit}>"
+
+
+def _split_rank(key: str) -> tuple[str, int]:
+    """("airTemperature", 2) for "#2#airTemperature"; rank 1 without one."""
+    if key.startswith("#"):
+        rank, sep, rest = key[1:].partition("#")
+        if sep and rank.isdigit() and int(rank) > 0:
+            return rest, int(rank)
+    return key, 1
+
+
+class Subset(Sequence[Value]):
+    """The values of one subset, in order.
+
+    Index it by position, or look a value up by key: ``subset["airTemperature"]``
+    is the first occurrence, ``subset.get("airTemperature", rank=2)`` the
+    second (``subset["#2#airTemperature"]`` the same). The six-digit code of
+    an element is accepted in place of its key.
+    """
+
+    __slots__ = ("_values", "_keys", "_units")
+
+    def __init__(
+        self, values: list[_skerrow.DecodedValue], keys: list[str], units: list[str]
+    ) -> None:
+        self._values = values
+        self._keys = keys
+        self._units = units
+
+    def __len__(self) -> int:
+        return len(self._values)
+
+    @overload
+    def __getitem__(self, index: int) -> Value: ...
+    @overload
+    def __getitem__(self, index: slice) -> list[Value]: ...
+    @overload
+    def __getitem__(self, index: str) -> Value: ...
+    def __getitem__(self, index: int | slice | str) -> Value | list[Value]:
+        if isinstance(index, str):
+            key, rank = _split_rank(index)
+            found = self.get(key, rank=rank)
+            if found is None:
+                raise KeyError(index)
+            return found
+        if isinstance(index, slice):
+            return [self._value(i) for i in range(*index.indices(len(self._values)))]
+        if index < 0:
+            index += len(self._values)
+        if not 0 <= index < len(self._values):
+            raise IndexError("subset index out of range")
+        return self._value(index)
+
+    def __iter__(self) -> Iterator[Value]:
+        return (self._value(i) for i in range(len(self._values)))
+
+    def _value(self, i: int) -> Value:
+        return Value(self._values[i], self._keys[i], self._units[i])
+
+    def get(self, key: str, rank: int = 1, default: Value | None = None) -> Value | None:
+        """The `rank`-th value of `key` (a key or a six-digit code), or `default`."""
+        code = int(key) if len(key) == 6 and key.isdigit() else None
+        seen = 0
+        for i, k in enumerate(self._keys):
+            if k == key or (code is not None and self._values[i].descriptor == code):
+                seen += 1
+                if seen == rank:
+                    return self._value(i)
+        return default
+
+    def keys(self) -> list[str]:
+        """The key of every value, in order."""
+        return list(self._keys)
+
+    @property
+    def values(self) -> list[_skerrow.DecodedValue]:
+        """The ``_skerrow.DecodedValue`` objects of the subset."""
+        return list(self._values)
+
+
+def split_subsets(
+    values: list[_skerrow.DecodedValue],
+    starts: tuple[int, ...],
+    keys: list[str],
+    units: list[str],
+) -> list[Subset]:
+    ends = (*starts[1:], len(values))
+    return [Subset(values[a:b], keys[a:b], units[a:b]) for a, b in zip(starts, ends)]

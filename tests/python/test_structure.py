@@ -1,0 +1,180 @@
+"""Subsets and columns of skerrow.messages' messages, on messages built with
+our writer: keys and ranks, missing values, texts, meanings, differing
+subsets, threads and bad input."""
+
+from __future__ import annotations
+
+import math
+import random
+import threading
+
+
+import numpy
+import pytest
+from bufr_builder import Message
+from decode_support import bits, table_dir
+
+import skerrow
+
+pytestmark = pytest.mark.filterwarnings("error")
+
+
+@pytest.fixture(scope="module")
+def root(tmp_path_factory) -> str:
+    base = tmp_path_factory.mktemp("defs")
+    table_dir(base / "bufr/tables/0/wmo/35")
+    return str(base)
+
+
+def one(data: bytes, root: str) -> skerrow.Message:
+    [message] = skerrow.messages(data, definitions=root)
+    return message
+
+
+def compressed(root: str) -> skerrow.Message:
+    # Three subsets: 001001 (6, 7, missing), 012101 twice, 001015 ("ABC", missing,
+    # "CDE"), 020003 (5 HAZE in all).
+    data = bits(
+        (6, 7), (2, 6), (0, 2), (1, 2), (3, 2),
+        (27000, 16), (5, 6), (0, 5), (5, 5), (15, 5),
+        (28000, 16), (0, 6),
+        (0, 24), (3, 6), b"ABC", b"\xff\xff\xff", b"CDE",
+        (5, 9), (0, 6),
+    )
+    return one(Message(edition=3, descriptors=[1001, 12101, 12101, 1015, 20003], data=data,
+                       subsets=3, compressed=True).build(), root)
+
+
+def test_compressed_columns_by_key_and_rank(root):
+    columns = compressed(root).columns()
+    assert list(columns) == ["blockNumber", "airTemperature", "#2#airTemperature",
+                             "stationName", "presentWeather"]
+    assert columns["blockNumber"].dtype == numpy.float64
+    assert [None if math.isnan(x) else x for x in columns["blockNumber"]] == [6.0, 7.0, None]
+    assert columns["airTemperature"].tolist() == [270.0, 270.05, 270.15]
+    assert columns["#2#airTemperature"].tolist() == [280.0] * 3
+    assert columns["stationName"].dtype == object
+    assert columns["stationName"].tolist() == ["ABC", None, "CDE"]
+    assert columns["presentWeather"].tolist() == [5.0] * 3
+
+
+def test_meanings_and_a_choice_of_keys(root):
+    message = compressed(root)
+    columns = message.columns(meanings=True)
+    assert columns["presentWeather"].tolist() == ["HAZE"] * 3
+    assert columns["airTemperature"].dtype == numpy.float64
+    chosen = message.columns(["#2#airTemperature", "001001", "presentWeather"])
+    assert list(chosen) == ["blockNumber", "#2#airTemperature", "presentWeather"]
+    assert message.columns(["noSuchKey"]) == {}
+
+
+def test_differing_subsets_give_every_name_with_missing_elsewhere(root):
+    # Subset 1 repeats 012101 once, subset 2 three times.
+    data = bits((1, 8), (27000, 16), (3, 8), (27100, 16), (27200, 16), (27300, 16))
+    message = one(Message(edition=4, descriptors=[101000, 31001, 12101], data=data,
+                          subsets=2).build(), root)
+    columns = message.columns()
+    assert list(columns) == ["delayedReplicationFactor", "airTemperature",
+                             "#2#airTemperature", "#3#airTemperature"]
+    assert columns["airTemperature"].tolist() == [270.0, 271.0]
+    assert [math.isnan(x) for x in columns["#3#airTemperature"]] == [True, False]
+    subsets = message.subsets()
+    assert [len(s) for s in subsets] == [2, 4]
+    assert subsets[1].get("airTemperature", rank=3).number == 273.0
+    assert subsets[1]["#2#airTemperature"].number == 272.0
+    assert subsets[0].get("airTemperature", rank=2) is None
+
+
+def test_subsets_concatenated_are_the_values(root):
+    message = compressed(root)
+    subsets = message.subsets()
+    assert len(subsets) == 3
+    flat = [repr(v.decoded) for s in subsets for v in s]
+    assert flat == [repr(v) for v in message.values()]
+    first = subsets[0]
+    assert first["airTemperature"].number == 270.0
+    assert first["012101"].unit == "K"
+    assert first[3].key == "stationName" and first[3].text == "ABC" and first[3].number is None
+    assert first["presentWeather"].meaning == "HAZE"
+    assert subsets[2]["blockNumber"].number is None
+    assert first.keys() == ["blockNumber", "airTemperature", "airTemperature", "stationName",
+                            "presentWeather"]
+    with pytest.raises(KeyError, match="dewpointTemperature"):
+        first["dewpointTemperature"]
+    with pytest.raises(IndexError):
+        first[5]
+
+
+def test_keys_of_elements_without_one_are_their_codes(tmp_path):
+    table_dir(tmp_path / "bufr/tables/0/wmo/35",
+              elements={1001: "|long|WMO BLOCK NUMBER|Numeric|0|0|7"})
+    message = one(Message(descriptors=[1001], data=bits((6, 7))).build(), str(tmp_path))
+    assert list(message.columns()) == ["001001"]
+    assert message.subsets()[0]["001001"].number == 6.0
+
+
+def as_text(columns: dict[str, numpy.ndarray]) -> dict[str, str]:
+    return {name: repr(array.tolist()) for name, array in columns.items()}
+
+
+def test_threads_give_the_results_of_one_thread(root):
+    messages = [compressed(root)]
+    for factor in range(1, 6):
+        data = bits((factor, 8), *[(27000 + k, 16) for k in range(factor)])
+        messages.append(one(Message(descriptors=[101000, 31001, 12101], data=data).build(), root))
+    expected = [[repr(v) for v in m.values()] for m in messages]
+    expected_columns = [as_text(m.columns()) for m in messages]
+    failures: list[str] = []
+
+    def decode(start: int) -> None:
+        for round_number in range(200):
+            k = (start + round_number) % len(messages)
+            if [repr(v) for v in messages[k].values()] != expected[k]:
+                failures.append(f"values of {k}")
+
+    def read_columns() -> None:
+        for round_number in range(200):
+            k = round_number % len(messages)
+            if as_text(messages[k].columns()) != expected_columns[k]:
+                failures.append(f"columns of {k}")
+
+    threads = [threading.Thread(target=decode, args=(0,)), threading.Thread(target=decode, args=(3,)),
+               threading.Thread(target=read_columns)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+def test_truncated_and_mutated_messages_through_subsets_and_columns(root):
+    good = compressed(root)
+    data = good.bytes() if hasattr(good, "bytes") else None
+    raw = Message(edition=3, descriptors=[1001, 12101, 1015], compressed=True, subsets=2,
+                  data=bits((6, 7), (1, 6), (0, 1), (1, 1), (27000, 16), (0, 6),
+                            (0, 16), (1, 6), b"A", b"B")).build()
+    assert data is None or data
+    rng = random.Random(11)
+    cases = [raw[:n] for n in range(len(raw))]
+    for _ in range(300):
+        damaged = bytearray(raw)
+        damaged[rng.randrange(len(damaged))] ^= 1 << rng.randrange(8)
+        cases.append(bytes(damaged))
+    for case in cases:
+        try:
+            for message in skerrow.messages(case, definitions=root):
+                message.subsets()
+                message.columns()
+                message.columns(meanings=True)
+        except ValueError as exc:
+            assert str(exc).startswith("message at offset "), exc
+
+
+def test_columns_arrays_are_wrapped_not_copied(root):
+    columns = compressed(root).columns()
+    assert not columns["airTemperature"].flags.writeable
+    base = columns["airTemperature"].base
+    assert isinstance(base, (bytes, numpy.ndarray))
+
+
+
