@@ -136,9 +136,6 @@ class Message:
                 out[name] = column
         return out
 
-    def _values_and_subset_starts(self) -> tuple[list[_skerrow.DecodedValue], tuple[int, ...]]:
-        return _native.decode(self._data, self.offset, self._length, self._tables)
-
 
 def _read(source: Source) -> bytes:
     if isinstance(source, bytes):
