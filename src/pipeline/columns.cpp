@@ -56,6 +56,8 @@ ValueKeys value_keys(const DecodedValues& decoded, const TableSet& tables) {
           v.descriptor / 100000 == 0 ? tables.element(v.descriptor) : nullptr;
       if (v.descriptor == 999999) {
         entry.first = names.intern("associatedField");
+      } else if (v.descriptor / 1000 == 205) {
+        entry.first = names.intern("text");  // characters inserted by 2-05-YYY
       } else if (element != nullptr && !element->abbreviation.empty()) {
         entry = {names.intern(element->abbreviation), names.intern(element->unit)};
       } else {

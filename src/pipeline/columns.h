@@ -25,7 +25,8 @@ struct ValueKeys {
 
 // Keys come from the element's key in `tables`; a value of an element
 // without one, or of an operator, is keyed by its six-digit code, and an
-// associated field value by "associatedField". Units are Table B's, and
+// associated field value by "associatedField", and the characters 2-05-YYY
+// inserts by "text". Units are Table B's, and
 // empty for operators and associated fields.
 ValueKeys value_keys(const DecodedValues& decoded, const TableSet& tables);
 
