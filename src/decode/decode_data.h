@@ -19,7 +19,11 @@ namespace skerrow {
 // deeper than 64 levels, bitmap references outside the history, operators
 // that cannot be decoded, the bit reader's failures and the work bound.
 // All or nothing. `section4_data` and `tables` are borrowed for the call.
+// `options` asks for the structure (Table B entries as applied, what each
+// qualifier refers to) and, for compressed data, for column layout; see
+// DecodedValues. Without them the decoding records nothing beyond the values.
 Result<DecodedValues> decode_data(const BufrMessage& message, const TableSet& tables,
-                                  std::span<const std::uint8_t> section4_data);
+                                  std::span<const std::uint8_t> section4_data,
+                                  const DecodeOptions& options = {});
 
 }  // namespace skerrow
