@@ -213,8 +213,8 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
   }
   std::vector<Column> columns;
   std::unordered_map<std::string, std::size_t> column_of;
-  const auto column_for = [&](std::size_t item) -> Column* {
-    const std::string& name = names[item];
+  // The column `name`, made from `item` on first use; null when not wanted.
+  const auto column_for = [&](const std::string& name, std::size_t item) -> Column* {
     if (name.empty()) return nullptr;
     auto it = column_of.find(name);
     if (it == column_of.end()) {
@@ -232,18 +232,35 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
     }
     return &columns[it->second];
   };
-  if (columns_layout(decoded)) {
-    for (std::size_t c = 0; c < item_count(decoded); ++c) {
-      Column* column = column_for(c);
-      if (column == nullptr) continue;
-      for (std::size_t s = 0; s < subsets; ++s) column->rows[s] = c * subsets + s;
-    }
-    return columns;
-  }
-  for (std::size_t s = 0; s < subsets; ++s) {
+  // An associated field carries the meaning 031021 gave the field last: as
+  // ecCodes does, each one gets that significance as a qualifier of its own.
+  static const std::string kSignificance = "->associatedFieldSignificance";
+  const bool by_columns = columns_layout(decoded);
+  for (std::size_t s = 0; s < (by_columns ? 1 : subsets); ++s) {
     const auto [begin, end] = items_of(decoded, s);
+    std::size_t significance = kAbsent;
     for (std::size_t i = begin; i < end; ++i) {
-      if (Column* column = column_for(i)) column->rows[s] = i;
+      const DecodedValue& v = item_value(decoded, i);
+      if (v.descriptor == 31021) significance = i;
+      Column* column = column_for(names[i], i);
+      if (column != nullptr) {
+        if (by_columns) {
+          for (std::size_t k = 0; k < subsets; ++k) column->rows[k] = i * subsets + k;
+        } else {
+          column->rows[s] = i;
+        }
+      }
+      if (v.descriptor != 999999 || significance == kAbsent ||
+          names[i].find("->") == std::string::npos) {
+        continue;
+      }
+      Column* meaning = column_for(names[i] + kSignificance, significance);
+      if (meaning == nullptr) continue;
+      if (by_columns) {
+        for (std::size_t k = 0; k < subsets; ++k) meaning->rows[k] = significance * subsets + k;
+      } else {
+        meaning->rows[s] = significance;
+      }
     }
   }
   return columns;

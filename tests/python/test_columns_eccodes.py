@@ -2,10 +2,10 @@
 ranks and qualifiers ("#2#pressure->percentConfidence") included, must hold
 the same values, in every subset.
 
-Names only one side gives, by cause: ecCodes repeats the associated field
-significance (031021) under every associated field
-("->associatedField->associatedFieldSignificance"), which we keep as the one
-value it is; and in a few satellite messages with several quality bitmaps
+Names only one side gives, by cause: we keep the associated field
+significance (031021) as a value of its own besides giving it to every
+associated field ("->associatedField->associatedFieldSignificance") as
+ecCodes does; and in a few satellite messages with several quality bitmaps
 ecCodes counts values as further ranks that we attach as nested qualifiers."""
 
 from __future__ import annotations
@@ -26,6 +26,9 @@ ORACLE = Path(__file__).with_name("eccodes_columns.py")
 # Decoded differently on purpose, as the corpus comparison of values records:
 # the local 021192 after 2-06-008 of this profiler message.
 KNOWN = {("pybufrkit-profiler-001-e3to4.bufr", "radarBackScatter")}
+# Data description qualifiers (class 31) are never missing for us; ecCodes
+# reads all ones as missing: 63 is all ones in the 6 bits of 031021.
+ALL_ONES = {"associatedFieldSignificance": 63.0}
 
 
 def eccodes_columns(paths: list[str]) -> dict[str, dict]:
@@ -118,6 +121,9 @@ def compare(paths: list[str]) -> tuple[int, list]:
             key = name.split("#")[-1].split("->")[0]
             if (Path(path).name, key) in KNOWN:
                 continue
+            qualifier = name.split("->")[-1]
+            if qualifier in ALL_ONES:
+                values = [ALL_ONES[qualifier] if v is None else v for v in values]
             if same(ours[name], values):
                 agreed += 1
             else:

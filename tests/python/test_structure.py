@@ -229,3 +229,21 @@ def test_compressed_message_of_no_subsets(root):
     message = one(Message(descriptors=[1001], data=data, subsets=0, compressed=True).build(),
                   root)
     assert message.columns() == {} and message.subsets() == []
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_associated_field_qualifies_the_element_after_it(root, compressed):
+    descriptors = [204008, 31021, 12101, 204000]
+    items = [(1, 6), (5, 8), (28815, 16)]
+    if compressed:
+        data = bits(*[f for item in items for f in (item, (0, 6))])
+    else:
+        data = bits(*items)
+    message = one(Message(descriptors=descriptors, data=data, subsets=1 + compressed,
+                          compressed=compressed).build(), root)
+    columns = message.columns()
+    assert columns["airTemperature->associatedField"].tolist()[0] == 5.0
+    assert columns["airTemperature->associatedField->associatedFieldSignificance"].tolist()[0] == 1
+    assert columns["airTemperature"].tolist()[0] == 288.15
+    qualifiers = message.subsets()[0]["airTemperature"].qualifiers
+    assert qualifiers["associatedField"].number == 5.0
