@@ -79,7 +79,7 @@ class Subset(Sequence[Value]):
     an element is accepted in place of its key.
     """
 
-    __slots__ = ("_values", "_keys", "_units", "_names", "_refers", "_index")
+    __slots__ = ("_values", "_keys", "_units", "_names", "_refers", "_index", "_qualified")
 
     def __init__(
         self,
@@ -95,6 +95,7 @@ class Subset(Sequence[Value]):
         self._names = names
         self._refers = refers
         self._index: dict[str, int] | None = None
+        self._qualified: dict[int, list[int]] | None = None
 
     def __len__(self) -> int:
         return len(self._values)
@@ -127,12 +128,17 @@ class Subset(Sequence[Value]):
         return Value(self._values[i], self._keys[i], self._units[i], self, i)
 
     def _qualifiers_of(self, i: int) -> dict[str, Value]:
-        prefix = self._names[i] + "->"
-        return {
-            self._names[j][len(prefix):]: self._value(j)
-            for j, target in enumerate(self._refers)
-            if target == i
-        }
+        if self._qualified is None:
+            self._qualified = {}
+            for j, target in enumerate(self._refers):
+                if target >= 0:
+                    self._qualified.setdefault(target, []).append(j)
+        prefix = len(self._names[i]) + 2
+        return {self._names[j][prefix:]: self._value(j) for j in self._qualified.get(i, [])}
+
+    def is_qualifier(self, index: int) -> bool:
+        """True when the value at `index` qualifies another one."""
+        return self._refers[index] >= 0
 
     def get(self, key: str, rank: int = 1, default: Value | None = None) -> Value | None:
         """The `rank`-th value of `key` (a key or a six-digit code), or
