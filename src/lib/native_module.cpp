@@ -327,8 +327,8 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     } work;
     auto done = without_gil([&]() -> Result<void> {
       SKERROW_TRY(work.message,
-                  decode_message_with_tables(
-                      octets, *source, DecodeOptions{.structure = true, .columns = true}));
+                  decode_message_with_tables(octets, *source,
+                                             DecodeOptions{.structure = true, .columns = true}));
       work.keys = value_keys(work.message.values, *work.message.tables);
       work.columns = build_columns(work.message.values, work.keys, *work.message.tables,
                                    wanted ? &*wanted : nullptr);
@@ -339,9 +339,9 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
     if (!done) return raise_at(offset, done.error());
     const DecodedValues& decoded = work.message.values;
-    const std::size_t subsets =
-        decoded.layout == DecodedValues::Layout::kColumns ? decoded.subset_count
-                                                          : decoded.subset_starts.size();
+    const std::size_t subsets = decoded.layout == DecodedValues::Layout::kColumns
+                                    ? decoded.subset_count
+                                    : decoded.subset_starts.size();
     Ref numbers = Ref::steal(
         PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(work.numeric * subsets * 8)));
     if (!numbers) return nullptr;
@@ -383,10 +383,11 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         payload = Ref::steal(PyLong_FromSize_t(run++));
         if (!payload) return nullptr;
       }
-      Ref name = Ref::steal(PyUnicode_DecodeUTF8(c.name.data(),
-                                                 static_cast<Py_ssize_t>(c.name.size()), "replace"));
+      Ref name = Ref::steal(
+          PyUnicode_DecodeUTF8(c.name.data(), static_cast<Py_ssize_t>(c.name.size()), "replace"));
       if (!name) return nullptr;
-      PyObject* spec = Py_BuildValue("(OOlO)", name.get(), names[c.unit].get(), kind, payload.get());
+      PyObject* spec =
+          Py_BuildValue("(OOlO)", name.get(), names[c.unit].get(), kind, payload.get());
       if (spec == nullptr) return nullptr;
       PyList_SetItem(specs.get(), static_cast<Py_ssize_t>(k), spec);
     }

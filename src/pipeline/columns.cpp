@@ -34,9 +34,7 @@ class Names {
   std::unordered_map<std::string, std::uint32_t> index_;
 };
 
-bool columns_layout(const DecodedValues& d) {
-  return d.layout == DecodedValues::Layout::kColumns;
-}
+bool columns_layout(const DecodedValues& d) { return d.layout == DecodedValues::Layout::kColumns; }
 
 std::size_t subset_count(const DecodedValues& d) {
   return columns_layout(d) ? d.subset_count : d.subset_starts.size();

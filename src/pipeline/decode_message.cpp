@@ -60,8 +60,7 @@ Result<DecodedValues> decode_message(Octets message_octets, const TableSource& s
   return std::move(decoded.values);
 }
 
-Result<DecodedMessage> decode_message_with_tables(Octets message_octets,
-                                                  const TableSource& source,
+Result<DecodedMessage> decode_message_with_tables(Octets message_octets, const TableSource& source,
                                                   const DecodeOptions& options) {
   DecodedMessage out;
   SKERROW_TRY(out.header, frame_message(message_octets));

@@ -66,8 +66,7 @@ struct DecodedMessage {
   std::shared_ptr<const TableSet> tables;
   DecodedValues values;
 };
-Result<DecodedMessage> decode_message_with_tables(Octets message_octets,
-                                                  const TableSource& source,
+Result<DecodedMessage> decode_message_with_tables(Octets message_octets, const TableSource& source,
                                                   const DecodeOptions& options = {});
 
 }  // namespace skerrow
