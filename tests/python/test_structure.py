@@ -9,13 +9,13 @@ import random
 import threading
 
 
-import numpy
 import pytest
 from bufr_builder import Message
 from decode_support import bits, table_dir
 
 import skerrow
 
+numpy = pytest.importorskip("numpy")
 pytestmark = pytest.mark.filterwarnings("error")
 
 
