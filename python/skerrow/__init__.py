@@ -39,6 +39,7 @@ def _load_native() -> None:
 _load_native()
 
 from skerrow._messages import Header, Message, messages  # noqa: E402
+from skerrow._structure import Subset, Value  # noqa: E402
 
-__all__ = [*_extension_all, "Header", "Message", "messages"]
+__all__ = [*_extension_all, "Header", "Message", "Subset", "Value", "messages"]
 __version__ = "0.1.0"

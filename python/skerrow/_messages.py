@@ -3,10 +3,14 @@
 from __future__ import annotations
 
 import os
-from typing import BinaryIO, Iterator, NamedTuple, Union
+from typing import TYPE_CHECKING, Any, BinaryIO, Iterable, Iterator, NamedTuple, Union
 
 import _skerrow
 from skerrow import _native
+from skerrow._structure import Subset, split_subsets
+
+if TYPE_CHECKING:
+    import numpy
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
 Definitions = Union[str, "os.PathLike[str]"]
@@ -95,8 +99,41 @@ class Message:
         message's offset."""
         return _native.decode(self._data, self.offset, self._length, self._tables)[0]
 
-    def _values_and_subset_starts(self) -> tuple[list[_skerrow.DecodedValue], tuple[int, ...]]:
-        return _native.decode(self._data, self.offset, self._length, self._tables)
+    def subsets(self) -> list[Subset]:
+        """The values subset by subset; see ``Subset``."""
+        return split_subsets(*_native.structure(self._data, self.offset, self._length, self._tables))
+
+    def columns(
+        self, keys: Iterable[str] | None = None, *, meanings: bool = False
+    ) -> dict[str, numpy.ndarray[Any, Any]]:
+        """The values as columns, one entry per subset.
+
+        Names are ecCodes' keys: the key for its first occurrence in a subset,
+        ``#n#key`` for the n-th, and ``name->qualifier`` for quality
+        information, substituted, statistics and difference values and
+        associated fields attached to the value they qualify. Numbers are float64 arrays (read-only), NaN
+        where a value is missing or a subset lacks the name; texts are object
+        arrays of ``str`` with None for missing. Codes keep their numbers;
+        with ``meanings=True`` code and flag table columns hold the meanings
+        (or None) instead. `keys` limits the result to those names (a key,
+        ``#n#key`` or a six-digit code, which stands for its key).
+        """
+        import numpy
+
+        wanted = None if keys is None else list(keys)
+        numbers, count, specs = _native.columns(
+            self._data, self.offset, self._length, self._tables, wanted, meanings
+        )
+        block = numpy.frombuffer(numbers, dtype=numpy.float64)
+        out: dict[str, numpy.ndarray[Any, Any]] = {}
+        for name, _unit, kind, payload in specs:
+            if isinstance(payload, int):
+                out[name] = block[payload * count : (payload + 1) * count]
+            else:
+                column = numpy.empty(count, dtype=object)
+                column[:] = payload
+                out[name] = column
+        return out
 
 
 def _read(source: Source) -> bytes:
