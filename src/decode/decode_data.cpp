@@ -20,11 +20,23 @@ namespace {
 // beyond that. Values are what memory grows with (the string table holds at
 // most one entry per value), so this bounds time and memory alike. Real
 // messages stay far below it: nearly every value reads bits, and the densest
-// message of our corpus (compressed, constant columns) emits 8.5 values per
-// bit; while replication factors up to 2^64 - 1, replicated lists that read
-// nothing and 65535 subsets of operators stop instead of hanging.
+// message we know (compressed, constant columns) emits 8.5 values per bit of
+// section 4, 45 per octet of message; while replication factors up to
+// 2^64 - 1, replicated lists that read nothing and 65535 subsets of operators
+// stop instead of hanging. The constant lets small messages walk freely; at
+// 2^18 units a message of a few hundred octets stays below about 30 MB even
+// as Python objects (about 100 bytes a value).
 constexpr std::uint64_t kWorkPerBit = 16;
-constexpr std::uint64_t kWorkConstant = std::uint64_t{1} << 22;
+constexpr std::uint64_t kWorkConstant = std::uint64_t{1} << 18;
+
+// Operator values read no bits, so they are the cheapest values to ask for:
+// 65535 compressed subsets make each operator descriptor of a few bits of
+// section 3 emit 65535 of them. They have a bound of their own on top of the
+// work bound: one per bit of section 4, plus two full columns. Real messages
+// emit at most 0.1 per bit (a compressed satellite wind message of 1000
+// subsets: 12,000 operator values, 14,848 octets).
+constexpr std::uint64_t kOperatorValuesPerBit = 1;
+constexpr std::uint64_t kOperatorValuesConstant = std::uint64_t{2} * 65536;
 
 constexpr unsigned kMaxDepth = 64;
 
@@ -106,6 +118,8 @@ DecodeContext::DecodeContext(std::span<const std::uint8_t> section4_data,
   const std::uint64_t bits = reader.bit_length();
   budget_total_ = kWorkPerBit * bits + kWorkConstant;
   budget_ = budget_total_;
+  operator_budget_total_ = kOperatorValuesPerBit * bits + kOperatorValuesConstant;
+  operator_budget_ = operator_budget_total_;
   out.strings = {"operator", "associatedField", "signifyCharacter"};
   for (std::uint32_t k = 0; k < out.strings.size(); ++k) names_.emplace(out.strings[k], k);
 }
@@ -114,6 +128,16 @@ DecodeError DecodeContext::budget_exceeded() const {
   return parse_error("decoding exceeds the work bound of the message (" +
                      std::to_string(budget_total_) + " steps and values for " +
                      std::to_string(reader.bit_length()) + " bits of section 4)");
+}
+
+Result<void> DecodeContext::spend_on_operator_values(std::uint64_t count) {
+  if (count > operator_budget_) {
+    return parse_error("decoding exceeds the bound on operator values of the message (" +
+                       std::to_string(operator_budget_total_) + " values for " +
+                       std::to_string(reader.bit_length()) + " bits of section 4)");
+  }
+  operator_budget_ -= count;
+  return spend(count);
 }
 
 std::uint32_t DecodeContext::intern_name(std::string_view name) {
@@ -244,7 +268,7 @@ Result<std::size_t> RowSink::text(std::uint32_t code, std::uint32_t name, std::u
 }
 
 Result<std::size_t> RowSink::operator_value(std::uint32_t code) {
-  SKERROW_CHECK(c_.spend(1));
+  SKERROW_CHECK(c_.spend_on_operator_values(1));
   c_.out.values.push_back(operator_record(code));
   return c_.out.values.size() - 1;
 }
@@ -339,7 +363,7 @@ Result<std::size_t> ColumnSink::text(std::uint32_t code, std::uint32_t name,
 }
 
 Result<std::size_t> ColumnSink::operator_value(std::uint32_t code) {
-  SKERROW_CHECK(c_.spend(c_.subsets));
+  SKERROW_CHECK(c_.spend_on_operator_values(c_.subsets));
   columns_.insert(columns_.end(), c_.subsets, operator_record(code));
   return column_count_++;
 }

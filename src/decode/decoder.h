@@ -62,6 +62,10 @@ class DecodeContext {
     return {};
   }
 
+  // An operator value costs a unit of the work bound and one of a bound of
+  // its own, since it reads no bits.
+  Result<void> spend_on_operator_values(std::uint64_t count);
+
   std::uint32_t intern_name(std::string_view name);
   std::uint32_t intern_meaning(const std::string* meaning);
   // Character data as text: all 0xFF (or nothing) is missing; octets from
@@ -82,6 +86,8 @@ class DecodeContext {
 
   std::uint64_t budget_;
   std::uint64_t budget_total_;
+  std::uint64_t operator_budget_;
+  std::uint64_t operator_budget_total_;
   std::unordered_map<std::string, std::uint32_t> names_;
   std::unordered_map<const std::string*, std::uint32_t> meanings_;
 };

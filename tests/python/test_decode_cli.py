@@ -57,7 +57,7 @@ def test_dump_json(files, capsys):
     ]
     assert records[0]["values"][1] == {
         "subset": 1, "descriptor": 1015, "name": "STATION NAME", "raw": None,
-        "raw_value": 2003.0 - 1000.0, "raw_text": "ABC", "raw_meaning": None,
+        "raw_value": 1003.0, "raw_text": "ABC", "raw_meaning": None,
     }
 
 
