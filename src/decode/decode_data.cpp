@@ -8,6 +8,7 @@
 
 #include "decode/decoder.h"
 #include "tables/descriptor.h"
+#include "tables/descriptor_walk.h"
 
 namespace skerrow {
 namespace detail {
@@ -37,8 +38,6 @@ constexpr std::uint64_t kWorkConstant = std::uint64_t{1} << 18;
 // subsets: 12,000 operator values, 14,848 octets).
 constexpr std::uint64_t kOperatorValuesPerBit = 1;
 constexpr std::uint64_t kOperatorValuesConstant = std::uint64_t{2} * 65536;
-
-constexpr unsigned kMaxDepth = 64;
 
 // 031031, data present indicator: the element bitmaps are written with.
 constexpr std::uint32_t kBitmapEntryCode = 31031;
@@ -667,7 +666,7 @@ Result<std::optional<std::size_t>> Decoder<Sink>::next_bitmap_reference(std::uin
 
 template <class Sink>
 Result<void> Decoder<Sink>::walk(std::span<const std::uint32_t> list, unsigned depth) {
-  if (depth > kMaxDepth) return parse_error(std::string(Sink::kDepthError));
+  SKERROW_CHECK(check_depth(depth, Sink::kWalk));
   for (std::size_t i = 0; i < list.size(); ++i) {
     SKERROW_CHECK(context_.spend(1));
     const std::uint32_t code = list[i];
@@ -682,13 +681,12 @@ Result<void> Decoder<Sink>::walk(std::span<const std::uint32_t> list, unsigned d
         SKERROW_CHECK(operation(code));
         break;
       case 3: {
-        const SequenceDefinition* sequence = tables_.sequence(code);
-        if (sequence == nullptr) return error::SequenceNotFound{code};
+        SKERROW_TRY(const SequenceDefinition* sequence, find_sequence(tables_, code));
         SKERROW_CHECK(walk(sequence->members, depth + 1));
         break;
       }
       default:
-        return parse_error("invalid descriptor " + format_descriptor(code));
+        return invalid_descriptor(code);
     }
   }
   return {};
@@ -697,7 +695,7 @@ Result<void> Decoder<Sink>::walk(std::span<const std::uint32_t> list, unsigned d
 template <class Sink>
 Result<void> Decoder<Sink>::element(std::uint32_t code) {
   if (state_.new_reference_width != 0) return read_new_reference(code);
-  if (state_.associated_width != 0 && split_code(code).x != 31) {
+  if (state_.associated_width != 0 && takes_associated_field(code)) {
     SKERROW_CHECK(associated_field());
   }
   SKERROW_TRY(const ElementInfo* info, info_or_stand_in(code));
@@ -779,16 +777,13 @@ template <class Sink>
 Result<void> Decoder<Sink>::replication(std::span<const std::uint32_t> list, std::size_t& i,
                                         unsigned depth) {
   const std::uint32_t code = list[i];
-  const Fxy d = split_code(code);
-  const std::size_t n = list.size();
-  if (d.x == 0 || i + d.x >= n) return error::UnsupportedReplication{code};
-  if (d.y != 0) {
-    const auto body = list.subspan(i + 1, d.x);
-    for (unsigned k = 0; k < d.y; ++k) SKERROW_CHECK(walk(body, depth + 1));
-    i += d.x;
+  SKERROW_TRY(const Replication r, check_replication(code, i, list.size(), Sink::kWalk));
+  if (!r.delayed()) {
+    const auto body = list.subspan(r.body, r.length);
+    for (unsigned k = 0; k < r.times; ++k) SKERROW_CHECK(walk(body, depth + 1));
+    i = r.next() - 1;
     return {};
   }
-  if (i + d.x + 1 >= n) return error::IncompleteDelayedReplication{code};
   const std::uint32_t factor_code = list[i + 1];
   if (state_.new_reference_width != 0) {
     return parse_error("delayed replication " + format_descriptor(code) +
@@ -796,7 +791,7 @@ Result<void> Decoder<Sink>::replication(std::span<const std::uint32_t> list, std
                        "supported");
   }
   if (Sink::kAssociatedFieldBeforeFactor && state_.associated_width != 0 &&
-      split_code(factor_code).x != 31) {
+      takes_associated_field(factor_code)) {
     SKERROW_CHECK(associated_field());
   }
   SKERROW_TRY(const ElementInfo* info, info_or_stand_in(factor_code));
@@ -808,9 +803,9 @@ Result<void> Decoder<Sink>::replication(std::span<const std::uint32_t> list, std
   SKERROW_TRY(const std::uint64_t factor, sink_.replication_factor(item));
   state_.descriptor_history.push_back(info);
   if (structure_) history_items_.push_back(item);
-  const auto body = list.subspan(i + 2, d.x);
+  const auto body = list.subspan(r.body, r.length);
   for (std::uint64_t k = 0; k < factor; ++k) SKERROW_CHECK(walk(body, depth + 1));
-  i += d.x + 1u;
+  i = r.next() - 1;
   return {};
 }
 

@@ -24,6 +24,7 @@
 #include "decode/decoder_state.h"
 #include "message/bufr_message.h"
 #include "message/result.h"
+#include "tables/descriptor_walk.h"
 #include "tables/table_model.h"
 
 namespace skerrow::detail {
@@ -98,7 +99,7 @@ class RowSink {
   // A delayed replication factor may carry an associated field here (in
   // compressed data it never does).
   static constexpr bool kAssociatedFieldBeforeFactor = true;
-  static constexpr std::string_view kDepthError = "descriptor decode exceeded recursion depth";
+  static constexpr Walk kWalk = Walk::kUncompressed;
 
   explicit RowSink(DecodeContext& context) : c_(context) {}
 
@@ -130,8 +131,7 @@ class RowSink {
 class ColumnSink {
  public:
   static constexpr bool kAssociatedFieldBeforeFactor = false;
-  static constexpr std::string_view kDepthError =
-      "compressed descriptor decode exceeded recursion depth";
+  static constexpr Walk kWalk = Walk::kCompressed;
 
   explicit ColumnSink(DecodeContext& context) : c_(context) {}
 
