@@ -63,6 +63,11 @@ std::string new_reference_operator(unsigned width) {
   return format_descriptor(203000 + width);
 }
 
+DecodeError bitmap_too_long(std::uint64_t referable) {
+  return parse_error("bitmap has more entries than the " + std::to_string(referable) +
+                     " data elements it refers to");
+}
+
 // A bitmap entry from a 031031 value: 0 (present), 1 (not present) or another
 // code, clamped to 0..255. A value that is no number at all counts as 0.
 std::uint8_t bitmap_entry_of(double value) {
@@ -649,8 +654,13 @@ Result<std::optional<std::size_t>> Decoder<Sink>::next_bitmap_reference(std::uin
   // A 2-36-000 bitmap covers the elements decoded just before it.
   std::uint64_t start = s.bitmap_anchor >= size ? s.bitmap_anchor - size : 0;
   // An operator's own bitmap ends at the last element before the first
-  // operator of its kind (its length was checked against that).
-  if (s.bitmap_from_operator) start = *s.first_operator_history - size;
+  // operator of its kind. (Its length was checked against that as it was
+  // read; after 2-36-000 later 031031 values may still lengthen it.)
+  if (s.bitmap_from_operator) {
+    const std::uint64_t referable = *s.first_operator_history;
+    if (size > referable) return bitmap_too_long(referable);
+    start = referable - size;
+  }
   while (cursor < size) {
     SKERROW_CHECK(context_.spend(1));
     const std::uint64_t k = cursor++;
@@ -718,10 +728,7 @@ Result<void> Decoder<Sink>::element(std::uint32_t code) {
     }
     add_bitmap_entry(item);
     const std::uint64_t referable = *s.first_operator_history;
-    if (s.bitmap.size() > referable) {
-      return parse_error("bitmap has more entries than the " + std::to_string(referable) +
-                         " data elements it refers to");
-    }
+    if (s.bitmap.size() > referable) return bitmap_too_long(referable);
     return {};
   }
   s.operator_bitmap_may_follow = false;
