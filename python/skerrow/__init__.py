@@ -45,13 +45,16 @@ from skerrow._messages import (  # noqa: E402
     bundled_versions,
     messages,
 )
+from skerrow._structure import Subset, Value  # noqa: E402
 from skerrow._tables import TableVersionWarning  # noqa: E402
 
 __all__ = [
     *_extension_all,
     "Header",
     "Message",
+    "Subset",
     "TableVersionWarning",
+    "Value",
     "bundled_tables",
     "bundled_versions",
     "messages",

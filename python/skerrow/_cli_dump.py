@@ -9,17 +9,56 @@ from typing import TextIO
 
 import _skerrow
 from skerrow._messages import Tables, default_tables, scan
+from skerrow._structure import Subset, Value
+
+# Units that say what kind of value it is rather than what it measures; the
+# value's text shows that already.
+_NO_UNIT = {"", "numeric", "ccitt ia5"}
 
 
-def _value_text(v: _skerrow.DecodedValue) -> str:
+def _shown_unit(unit: str) -> str:
+    lower = unit.lower()
+    if lower in _NO_UNIT or "code table" in lower or "flag table" in lower:
+        return ""
+    return unit
+
+
+def _value_text(value: Value) -> str:
+    v = value.decoded
     if v.raw_text is not None:
         return json.dumps(v.raw_text)
     if v.raw is None:
         return "missing"  # character data: raw_value is only its locator
-    number = repr(v.raw_value) if v.raw_value is not None else "missing"
+    if v.raw_value is None:
+        return "missing"
+    number = repr(v.raw_value)
     if v.raw_meaning is not None:
         return f"{number} {json.dumps(v.raw_meaning)}"
-    return number
+    unit = _shown_unit(value.unit)
+    return f"{number} {unit}" if unit else number
+
+
+def _value_record(value: Value) -> dict[str, object]:
+    v = value.decoded
+    record: dict[str, object] = {
+        "descriptor": v.descriptor,
+        "key": value.key,
+        "name": v.name,
+        "unit": value.unit,
+        "raw": v.raw,
+        "raw_value": v.raw_value,
+        "raw_text": v.raw_text,
+        "raw_meaning": v.raw_meaning,
+    }
+    qualifiers = value.qualifiers
+    if qualifiers:
+        record["qualifiers"] = {name: _value_record(q) for name, q in qualifiers.items()}
+    return record
+
+
+def _subset_records(subset: Subset) -> list[dict[str, object]]:
+    """The values of a subset, each qualifier inside the value it qualifies."""
+    return [_value_record(v) for i, v in enumerate(subset) if not subset.is_qualifier(i)]
 
 
 def _setup(parser: argparse.ArgumentParser) -> None:
@@ -62,12 +101,11 @@ def _run(args: argparse.Namespace) -> int:
                 else:
                     offset = item.offset
                     try:
-                        values, starts = item._values_and_subset_starts()
+                        subsets = item.subsets()
                     except ValueError as exc:
                         error = exc
                     else:
-                        _print(out, path, item.header.compressed_data, offset, values, starts,
-                               args.json)
+                        _print(out, path, item.header.compressed_data, offset, subsets, args.json)
                         continue
                 print(f"skerrow: {path}: {error}", file=sys.stderr)
                 if args.json:
@@ -85,45 +123,28 @@ def _print(
     path: str,
     compressed: bool,
     offset: int,
-    values: list[_skerrow.DecodedValue],
-    starts: tuple[int, ...],
+    subsets: list[Subset],
     as_json: bool,
 ) -> None:
-    subset_of = [0] * len(values)
-    for number, start in enumerate(starts, 1):
-        end = starts[number] if number < len(starts) else len(values)
-        subset_of[start:end] = [number] * (end - start)
     if as_json:
-        items = [
-            {
-                "subset": s,
-                "descriptor": v.descriptor,
-                "name": v.name,
-                "raw": v.raw,
-                "raw_value": v.raw_value,
-                "raw_text": v.raw_text,
-                "raw_meaning": v.raw_meaning,
-            }
-            for s, v in zip(subset_of, values)
-        ]
         record = {
             "file": path,
             "offset": offset,
-            "subsets": len(starts),
             "compressed": compressed,
-            "values": items,
+            "subsets": [_subset_records(subset) for subset in subsets],
         }
         out.write(json.dumps(record) + "\n")
         return
+    count = sum(len(subset) for subset in subsets)
     out.write(
-        f"# {path} offset={offset} subsets={len(starts)}"
+        f"# {path} offset={offset} subsets={len(subsets)}"
         f" compressed={'yes' if compressed else 'no'}"
-        f" values={len(values)}\n"
+        f" values={count}\n"
     )
-    out.writelines(
-        f"{s}\t{v.descriptor:06d}\t{v.name}\t{_value_text(v)}\n"
-        for s, v in zip(subset_of, values)
-    )
+    for number, subset in enumerate(subsets, 1):
+        out.writelines(
+            f"{number}\t{v.descriptor:06d}\t{v.name}\t{_value_text(v)}\n" for v in subset
+        )
 
 
 DUMP_COMMAND = (

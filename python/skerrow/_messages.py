@@ -5,12 +5,27 @@ from __future__ import annotations
 import os
 import re
 import warnings
-from typing import BinaryIO, Iterator, NamedTuple, Union
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    BinaryIO,
+    Callable,
+    Iterable,
+    Iterator,
+    NamedTuple,
+    TypeVar,
+    Union,
+)
 
 import _skerrow
 from skerrow import _native, _tables as _table_sources
+from skerrow._structure import Subset, split_subsets
 from skerrow._tables import TableVersionWarning
 
+if TYPE_CHECKING:
+    import numpy
+
+_T = TypeVar("_T")
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
 Definitions = Union[str, "os.PathLike[str]"]
 
@@ -131,32 +146,72 @@ class Message:
         return self._values_and_subset_starts()[0]
 
     def _values_and_subset_starts(self) -> tuple[list[_skerrow.DecodedValue], tuple[int, ...]]:
+        return self._native_call(_native.decode)
+
+    def _native_call(self, function: Callable[..., _T], *more: object) -> _T:
+        """`function` of _native on this message with its tables: the
+        bundled ones (warning for a version newer than the newest), or a
+        definitions tree, or a TableSet."""
         tables = self._tables
         if not isinstance(tables, Bundled):
-            return _native.decode(self._data, self.offset, self._length, tables)
+            return function(self._data, self.offset, self._length, tables, *more)
         h = self.header
         version = h.master_tables_version_number
         if tables.tree is not None and os.path.exists(
             os.path.join(tables.tree, "bufr", "tables", str(h.master_table_number), "wmo",
                          str(version))
         ):
-            return _native.decode(self._data, self.offset, self._length, tables.tree)
+            return function(self._data, self.offset, self._length, tables.tree, *more)
         newest = _native.bundled_versions(tables.bundle)[-1]
         if version > newest and h.master_table_number == 0:
             warnings.warn(
                 f"message at offset {self.offset} names master table version {version}, newer"
                 f" than the newest bundled ({newest}); it is read with version {newest}",
                 TableVersionWarning,
-                stacklevel=3,
+                stacklevel=4,
             )
         try:
-            return _native.decode(self._data, self.offset, self._length,
-                                  (tables.bundle, tables.local_roots))
+            return function(self._data, self.offset, self._length,
+                            (tables.bundle, tables.local_roots), *more)
         except ValueError as exc:
             hint = _missing_local_tables(exc, self.header, tables.local_roots)
             if hint is None:
                 raise
             raise ValueError(f"{exc}; {hint}") from None
+
+    def subsets(self) -> list[Subset]:
+        """The values subset by subset; see ``Subset``."""
+        return split_subsets(*self._native_call(_native.structure))
+
+    def columns(
+        self, keys: Iterable[str] | None = None, *, meanings: bool = False
+    ) -> dict[str, numpy.ndarray[Any, Any]]:
+        """The values as columns, one entry per subset.
+
+        Names are ecCodes' keys: the key for its first occurrence in a subset,
+        ``#n#key`` for the n-th, and ``name->qualifier`` for quality
+        information, substituted, statistics and difference values and
+        associated fields attached to the value they qualify. Numbers are float64 arrays (read-only), NaN
+        where a value is missing or a subset lacks the name; texts are object
+        arrays of ``str`` with None for missing. Codes keep their numbers;
+        with ``meanings=True`` code and flag table columns hold the meanings
+        (or None) instead. `keys` limits the result to those names (a key,
+        ``#n#key`` or a six-digit code, which stands for its key).
+        """
+        import numpy
+
+        wanted = None if keys is None else list(keys)
+        numbers, count, specs = self._native_call(_native.columns, wanted, meanings)
+        block = numpy.frombuffer(numbers, dtype=numpy.float64)
+        out: dict[str, numpy.ndarray[Any, Any]] = {}
+        for name, _unit, kind, payload in specs:
+            if isinstance(payload, int):
+                out[name] = block[payload * count : (payload + 1) * count]
+            else:
+                column = numpy.empty(count, dtype=object)
+                column[:] = payload
+                out[name] = column
+        return out
 
 
 def _read(source: Source) -> bytes:

@@ -1,4 +1,6 @@
 # The helper module that shares _skerrow's library (loaded by skerrow/__init__.py).
+from collections.abc import Iterable
+
 import _skerrow
 
 HeaderFields = tuple[
@@ -13,3 +15,16 @@ def decode(
 ) -> tuple[list[_skerrow.DecodedValue], tuple[int, ...]]: ...
 def bundled_versions(bundle: str) -> tuple[int, ...]: ...
 def bundled_tables(bundle: str, version: int) -> _skerrow.TableSet: ...
+def structure(
+    data: bytes, offset: int, length: int, tables: _skerrow.TableSet | str | tuple[str, list[str]]
+) -> tuple[
+    list[_skerrow.DecodedValue], tuple[int, ...], list[str], list[str], list[str], list[int]
+]: ...
+def columns(
+    data: bytes,
+    offset: int,
+    length: int,
+    tables: _skerrow.TableSet | str | tuple[str, list[str]],
+    keys: Iterable[str] | None,
+    meanings: bool,
+) -> tuple[bytes, int, list[tuple[str, str, int, int | list[str | None]]]]: ...

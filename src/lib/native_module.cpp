@@ -5,17 +5,21 @@
 #include <Python.h>
 
 #include <optional>
+#include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/gil.h"
 #include "lib/py_ref.h"
 #include "lib/record_object.h"
 #include "lib/types.h"
 #include "message/parse_message.h"
 #include "message/scan.h"
 #include "message/section1.h"
+#include "pipeline/columns.h"
 #include "pipeline/decode_message.h"
 #include "tables/bundle.h"
 
@@ -179,6 +183,40 @@ std::optional<TableSource> table_source(const char* name, PyObject* tables) {
   return std::nullopt;
 }
 
+PyObject* sizes_tuple(const std::vector<std::size_t>& sizes) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(sizes.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    PyObject* item = PyLong_FromSize_t(sizes[i]);
+    if (item == nullptr) return nullptr;
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return tuple.release();
+}
+
+// New str objects for `names`, made once each.
+bool names_to_str(const std::vector<std::string>& names, std::vector<Ref>* out) {
+  out->reserve(names.size());
+  for (const std::string& name : names) {
+    PyObject* text =
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+    if (text == nullptr) return false;
+    PyUnicode_InternInPlace(&text);
+    out->push_back(Ref::steal(text));
+  }
+  return true;
+}
+
+// A list holding, for each index, the str of names[index].
+PyObject* indexed_list(const std::vector<std::uint32_t>& indices, const std::vector<Ref>& names) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(indices.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names[indices[i]].get()));
+  }
+  return list.release();
+}
+
 // (values, subset starts) of the message at (offset, length), with the
 // tables `tables` names (see table_source).
 PyObject* py_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -192,15 +230,13 @@ PyObject* py_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!message_octets(kName, bound, &data, &offset, &octets)) return nullptr;
     std::optional<TableSource> source = table_source(kName, bound[3]);
     if (!source) return nullptr;
-    auto decoded = decode_message(octets, *source);
+    // The core needs no interpreter: other threads run while it decodes. The
+    // caller's references keep `data` and the TableSet alive meanwhile, and
+    // both are immutable.
+    auto decoded = without_gil([&] { return decode_message(octets, *source); });
     if (!decoded) return raise_at(offset, decoded.error());
-    Ref starts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(decoded->subset_starts.size())));
+    Ref starts = Ref::steal(sizes_tuple(decoded->subset_starts));
     if (!starts) return nullptr;
-    for (std::size_t i = 0; i < decoded->subset_starts.size(); ++i) {
-      PyObject* start = PyLong_FromSize_t(decoded->subset_starts[i]);
-      if (start == nullptr) return nullptr;
-      PyTuple_SetItem(starts.get(), static_cast<Py_ssize_t>(i), start);
-    }
     Ref values = Ref::steal(to_list(std::move(decoded).value()));
     if (!values) return nullptr;
     return PyTuple_Pack(2, values.get(), starts.get());
@@ -251,6 +287,180 @@ PyObject* py_bundled_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+// (values, subset starts, keys, units, names, refers) of the message at
+// (offset, length), per value: its key, its unit, its name within its subset
+// ("#2#airTemperature", "airTemperature->percentConfidence"; "" for operator
+// records) and the index of the value it qualifies, or -1.
+PyObject* py_structure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kName = "structure";
+    PyObject* bound[4];
+    if (!bind_args(kName, kDecodeParameters, args, nargs, kwnames, bound)) return nullptr;
+    Octets data;
+    Octets octets;
+    std::uint64_t offset = 0;
+    if (!message_octets(kName, bound, &data, &offset, &octets)) return nullptr;
+    std::optional<TableSource> source = table_source(kName, bound[3]);
+    if (!source) return nullptr;
+    ValueKeys keys;
+    std::vector<std::string> value_names;
+    std::vector<std::uint32_t> refers;
+    auto decoded = without_gil([&]() -> Result<DecodedMessage> {
+      SKERROW_TRY(DecodedMessage message,
+                  decode_message_with_tables(octets, *source, DecodeOptions{.structure = true}));
+      keys = value_keys(message.values, *message.tables);
+      value_names = item_names(message.values, keys, &refers);
+      return message;
+    });
+    if (!decoded) return raise_at(offset, decoded.error());
+    std::vector<Ref> names;
+    if (!names_to_str(keys.names, &names)) return nullptr;
+    const std::vector<std::size_t>& starts_of = decoded->values.subset_starts;
+    Ref starts = Ref::steal(sizes_tuple(starts_of));
+    Ref key_list = Ref::steal(indexed_list(keys.key, names));
+    Ref unit_list = Ref::steal(indexed_list(keys.unit, names));
+    Ref name_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(value_names.size())));
+    Ref refer_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(refers.size())));
+    if (!starts || !key_list || !unit_list || !name_list || !refer_list) return nullptr;
+    std::size_t subset = 0;
+    for (std::size_t i = 0; i < value_names.size(); ++i) {
+      while (subset + 1 < starts_of.size() && starts_of[subset + 1] <= i) ++subset;
+      const std::string& n = value_names[i];
+      PyObject* text = PyUnicode_DecodeUTF8(n.data(), static_cast<Py_ssize_t>(n.size()), "replace");
+      if (text == nullptr) return nullptr;
+      PyList_SetItem(name_list.get(), static_cast<Py_ssize_t>(i), text);
+      // Within the subset, so that Python can index the subset's own list.
+      const long refer =
+          refers[i] == kNone ? -1L : static_cast<long>(refers[i] - starts_of[subset]);
+      PyObject* number = PyLong_FromLong(refer);
+      if (number == nullptr) return nullptr;
+      PyList_SetItem(refer_list.get(), static_cast<Py_ssize_t>(i), number);
+    }
+    Ref values = Ref::steal(to_list(std::move(decoded->values)));
+    if (!values) return nullptr;
+    return PyTuple_Pack(6, values.get(), starts.get(), key_list.get(), unit_list.get(),
+                        name_list.get(), refer_list.get());
+  });
+}
+
+constexpr const char* kColumnsParameters[] = {"data",   "offset", "length",
+                                              "tables", "keys",   "meanings"};
+
+// A new str of `text`, or None for a null pointer.
+PyObject* str_or_none(const std::string* text) {
+  if (text == nullptr) Py_RETURN_NONE;
+  return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "replace");
+}
+
+// (numbers, subsets, columns) of the message at (offset, length). `numbers`
+// is a bytes object of float64 values in the machine's order, one run of
+// `subsets` values per numeric column; each column is (name, unit, kind,
+// payload): kind 0 is numeric and its payload the index of its run, kind 1
+// text and kind 2 code-table meanings, whose payload is a list of str or
+// None. `keys` is None or a list of the names wanted; `meanings` asks code
+// table columns as meanings.
+PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kName = "columns";
+    PyObject* bound[6];
+    if (!bind_args(kName, kColumnsParameters, args, nargs, kwnames, bound)) return nullptr;
+    Octets data;
+    Octets octets;
+    std::uint64_t offset = 0;
+    if (!message_octets(kName, bound, &data, &offset, &octets)) return nullptr;
+    std::optional<TableSource> source = table_source(kName, bound[3]);
+    if (!source) return nullptr;
+    std::optional<std::unordered_set<std::string>> wanted;
+    if (bound[4] != Py_None) {
+      wanted.emplace();
+      Ref iterator = Ref::steal(PyObject_GetIter(bound[4]));
+      if (!iterator) return nullptr;
+      while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        std::string_view name;
+        if (!require_str(kName, "keys", item.get(), &name)) return nullptr;
+        wanted->emplace(name);
+      }
+      if (PyErr_Occurred() != nullptr) return nullptr;
+    }
+    const int meanings = PyObject_IsTrue(bound[5]);
+    if (meanings < 0) return nullptr;
+
+    struct Work {
+      DecodedMessage message;
+      ValueKeys keys;
+      std::vector<Column> columns;
+      std::size_t numeric = 0;
+    } work;
+    auto done = without_gil([&]() -> Result<void> {
+      SKERROW_TRY(work.message,
+                  decode_message_with_tables(octets, *source,
+                                             DecodeOptions{.structure = true, .columns = true}));
+      work.keys = value_keys(work.message.values, *work.message.tables);
+      work.columns = build_columns(work.message.values, work.keys, *work.message.tables,
+                                   wanted ? &*wanted : nullptr);
+      for (const Column& c : work.columns) {
+        if (!c.text && !(meanings && c.code_table)) ++work.numeric;
+      }
+      return {};
+    });
+    if (!done) return raise_at(offset, done.error());
+    const DecodedValues& decoded = work.message.values;
+    const std::size_t subsets = decoded.layout == DecodedValues::Layout::kColumns
+                                    ? decoded.subset_count
+                                    : decoded.subset_starts.size();
+    Ref numbers = Ref::steal(
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(work.numeric * subsets * 8)));
+    if (!numbers) return nullptr;
+    auto* block = reinterpret_cast<double*>(PyBytes_AsString(numbers.get()));
+    without_gil([&] {
+      std::size_t run = 0;
+      for (const Column& c : work.columns) {
+        if (c.text || (meanings && c.code_table)) continue;
+        fill_numbers(c, decoded, std::span<double>(block + run * subsets, subsets));
+        ++run;
+      }
+      return 0;
+    });
+    std::vector<Ref> names;
+    if (!names_to_str(work.keys.names, &names)) return nullptr;
+    Ref specs = Ref::steal(PyList_New(static_cast<Py_ssize_t>(work.columns.size())));
+    if (!specs) return nullptr;
+    std::size_t run = 0;
+    for (std::size_t k = 0; k < work.columns.size(); ++k) {
+      const Column& c = work.columns[k];
+      const bool as_meanings = meanings && c.code_table && !c.text;
+      Ref payload;
+      long kind = 0;
+      if (c.text || as_meanings) {
+        kind = c.text ? 1 : 2;
+        payload = Ref::steal(PyList_New(static_cast<Py_ssize_t>(subsets)));
+        if (!payload) return nullptr;
+        for (std::size_t s = 0; s < subsets; ++s) {
+          const std::size_t i = c.rows[s];
+          const std::string* text = nullptr;
+          if (i != kAbsent) {
+            text = c.text ? decoded.text(decoded.values[i]) : decoded.meaning(decoded.values[i]);
+          }
+          PyObject* item = str_or_none(text);
+          if (item == nullptr) return nullptr;
+          PyList_SetItem(payload.get(), static_cast<Py_ssize_t>(s), item);
+        }
+      } else {
+        payload = Ref::steal(PyLong_FromSize_t(run++));
+        if (!payload) return nullptr;
+      }
+      Ref name = Ref::steal(
+          PyUnicode_DecodeUTF8(c.name.data(), static_cast<Py_ssize_t>(c.name.size()), "replace"));
+      if (!name) return nullptr;
+      PyObject* spec =
+          Py_BuildValue("(OOlO)", name.get(), names[c.unit].get(), kind, payload.get());
+      if (spec == nullptr) return nullptr;
+      PyList_SetItem(specs.get(), static_cast<Py_ssize_t>(k), spec);
+    }
+    return Py_BuildValue("(OnO)", numbers.get(), static_cast<Py_ssize_t>(subsets), specs.get());
+  });
+}
+
 PyMethodDef kNativeFunctions[] = {
     {"next_message", as_cfunction(py_next_message), METH_FASTCALL | METH_KEYWORDS,
      "next_message(data, position)\n--\n\n"},
@@ -258,6 +468,10 @@ PyMethodDef kNativeFunctions[] = {
      "frame(data, offset, length)\n--\n\n"},
     {"decode", as_cfunction(py_decode), METH_FASTCALL | METH_KEYWORDS,
      "decode(data, offset, length, tables)\n--\n\n"},
+    {"structure", as_cfunction(py_structure), METH_FASTCALL | METH_KEYWORDS,
+     "structure(data, offset, length, tables)\n--\n\n"},
+    {"columns", as_cfunction(py_columns), METH_FASTCALL | METH_KEYWORDS,
+     "columns(data, offset, length, tables, keys, meanings)\n--\n\n"},
     {"bundled_versions", as_cfunction(py_bundled_versions), METH_FASTCALL | METH_KEYWORDS,
      "bundled_versions(bundle)\n--\n\n"},
     {"bundled_tables", as_cfunction(py_bundled_tables), METH_FASTCALL | METH_KEYWORDS,

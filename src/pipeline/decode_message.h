@@ -70,7 +70,7 @@ class TableSource {
 // Decodes section 4 of a framed message: `message_octets` are the octets the
 // record was framed from.
 Result<DecodedValues> decode_framed(Octets message_octets, const BufrMessage& message,
-                                    const TableSet& tables);
+                                    const TableSet& tables, const DecodeOptions& options = {});
 
 // The decoding of _skerrow's functions: the whole stream is scanned first (a
 // broken later message fails the call although only the first one is
@@ -81,5 +81,14 @@ Result<DecodedValues> decode_first_message(Octets stream, const TableSource& sou
 // The package's decoding of one message of edition 2, 3 or 4: exactly the
 // octets of one message, framed with frame_message.
 Result<DecodedValues> decode_message(Octets message_octets, const TableSource& source);
+
+// The same, keeping the header and the tables for work on the values.
+struct DecodedMessage {
+  BufrMessage header;
+  std::shared_ptr<const TableSet> tables;
+  DecodedValues values;
+};
+Result<DecodedMessage> decode_message_with_tables(Octets message_octets, const TableSource& source,
+                                                  const DecodeOptions& options = {});
 
 }  // namespace skerrow
