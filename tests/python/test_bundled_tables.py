@@ -216,3 +216,12 @@ def test_dump_of_the_sample_needs_no_eccodes(capsys):
     assert cli.main(["dump", str(sample)]) == 0
     out = capsys.readouterr().out
     assert '"SCHIPHOL' in out and "012101" in out and "288.15" in out
+
+
+def test_subsets_and_columns_read_with_the_message_version():
+    pytest.importorskip("numpy")
+    data = message(13, [(14001, 2100, 12), (1001, 6, 7)]).build()
+    (only,) = list(skerrow.messages(data))
+    columns = only.columns()
+    assert list(columns["longWaveRadiationIntegratedOver24Hours"]) == [52000]
+    assert only.subsets()[0]["blockNumber"].number == 6
