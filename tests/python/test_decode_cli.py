@@ -55,7 +55,7 @@ def test_dump_json(files, capsys):
     assert [[v["raw"] for v in subset] for subset in records[2]["subsets"]] == [[1, 5], [2, 6, 7]]
     assert records[0]["subsets"][0][1] == {
         "descriptor": 1015, "key": "stationName", "name": "STATION NAME", "unit": "CCITT IA5",
-        "raw": None, "raw_value": 2003.0 - 1000.0, "raw_text": "ABC", "raw_meaning": None,
+        "raw": None, "raw_value": 1003.0, "raw_text": "ABC", "raw_meaning": None,
     }
 
 
