@@ -11,6 +11,7 @@ from typing import Callable, Sequence
 
 from skerrow._cli_dump import DUMP_COMMAND
 from skerrow._cli_tables import EXPAND_COMMAND, TABLE_COMMAND
+from skerrow._convert import CONVERT_COMMAND
 from skerrow._messages import Message, default_definitions, scan
 
 # Subcommand name -> (set-up of its parser, the function that runs it).
@@ -64,6 +65,7 @@ COMMANDS: dict[str, tuple[str, Command]] = {
     "expand": EXPAND_COMMAND,
     "table": TABLE_COMMAND,
     "dump": DUMP_COMMAND,
+    "convert": CONVERT_COMMAND,
 }
 
 
