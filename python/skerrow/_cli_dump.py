@@ -40,7 +40,7 @@ def _value_text(value: Value) -> str:
 
 def _value_record(value: Value) -> dict[str, object]:
     v = value.decoded
-    return {
+    record: dict[str, object] = {
         "descriptor": v.descriptor,
         "key": value.key,
         "name": v.name,
@@ -50,6 +50,15 @@ def _value_record(value: Value) -> dict[str, object]:
         "raw_text": v.raw_text,
         "raw_meaning": v.raw_meaning,
     }
+    qualifiers = value.qualifiers
+    if qualifiers:
+        record["qualifiers"] = {name: _value_record(q) for name, q in qualifiers.items()}
+    return record
+
+
+def _subset_records(subset: Subset) -> list[dict[str, object]]:
+    """The values of a subset, each qualifier inside the value it qualifies."""
+    return [_value_record(v) for i, v in enumerate(subset) if not subset.is_qualifier(i)]
 
 
 def _setup(parser: argparse.ArgumentParser) -> None:
@@ -121,7 +130,7 @@ def _print(
             "file": path,
             "offset": offset,
             "compressed": compressed,
-            "subsets": [[_value_record(v) for v in subset] for subset in subsets],
+            "subsets": [_subset_records(subset) for subset in subsets],
         }
         out.write(json.dumps(record) + "\n")
         return

@@ -101,10 +101,7 @@ class Message:
 
     def subsets(self) -> list[Subset]:
         """The values subset by subset; see ``Subset``."""
-        values, starts, keys, units = _native.structure(
-            self._data, self.offset, self._length, self._tables
-        )
-        return split_subsets(values, starts, keys, units)
+        return split_subsets(*_native.structure(self._data, self.offset, self._length, self._tables))
 
     def columns(
         self, keys: Iterable[str] | None = None, *, meanings: bool = False
@@ -112,7 +109,9 @@ class Message:
         """The values as columns, one entry per subset.
 
         Names are ecCodes' keys: the key for its first occurrence in a subset,
-        ``#n#key`` for the n-th. Numbers are float64 arrays (read-only), NaN
+        ``#n#key`` for the n-th, and ``name->qualifier`` for quality
+        information, substituted, statistics and difference values and
+        associated fields attached to the value they qualify. Numbers are float64 arrays (read-only), NaN
         where a value is missing or a subset lacks the name; texts are object
         arrays of ``str`` with None for missing. Codes keep their numbers;
         with ``meanings=True`` code and flag table columns hold the meanings

@@ -15,7 +15,9 @@ def decode(
 ) -> tuple[list[_skerrow.DecodedValue], tuple[int, ...]]: ...
 def structure(
     data: bytes, offset: int, length: int, tables: _skerrow.TableSet | str
-) -> tuple[list[_skerrow.DecodedValue], tuple[int, ...], list[str], list[str]]: ...
+) -> tuple[
+    list[_skerrow.DecodedValue], tuple[int, ...], list[str], list[str], list[str], list[int]
+]: ...
 def columns(
     data: bytes,
     offset: int,

@@ -15,12 +15,24 @@ class Value:
     meaning of a code. ``decoded`` is the ``_skerrow.DecodedValue`` itself.
     """
 
-    __slots__ = ("decoded", "key", "unit")
+    __slots__ = ("decoded", "key", "unit", "_subset", "_index")
 
-    def __init__(self, decoded: _skerrow.DecodedValue, key: str, unit: str) -> None:
+    def __init__(
+        self, decoded: _skerrow.DecodedValue, key: str, unit: str, subset: Subset, index: int
+    ) -> None:
         self.decoded = decoded
         self.key = key
         self.unit = unit
+        self._subset = subset
+        self._index = index
+
+    @property
+    def qualifiers(self) -> dict[str, Value]:
+        """The values that qualify this one, by qualifier name: the key of a
+        quality element (``percentConfidence``), ``associatedField``, or the
+        kind of marker (``substitutedValue``, ``firstOrderStatisticalValue``,
+        ``differenceStatisticalValue``, ``replacedRetainedValue``)."""
+        return self._subset._qualifiers_of(self._index)
 
     @property
     def descriptor(self) -> int:
@@ -67,14 +79,23 @@ class Subset(Sequence[Value]):
     an element is accepted in place of its key.
     """
 
-    __slots__ = ("_values", "_keys", "_units")
+    __slots__ = ("_values", "_keys", "_units", "_names", "_refers", "_index", "_qualified")
 
     def __init__(
-        self, values: list[_skerrow.DecodedValue], keys: list[str], units: list[str]
+        self,
+        values: list[_skerrow.DecodedValue],
+        keys: list[str],
+        units: list[str],
+        names: list[str],
+        refers: list[int],
     ) -> None:
         self._values = values
         self._keys = keys
         self._units = units
+        self._names = names
+        self._refers = refers
+        self._index: dict[str, int] | None = None
+        self._qualified: dict[int, list[int]] | None = None
 
     def __len__(self) -> int:
         return len(self._values)
@@ -104,18 +125,43 @@ class Subset(Sequence[Value]):
         return (self._value(i) for i in range(len(self._values)))
 
     def _value(self, i: int) -> Value:
-        return Value(self._values[i], self._keys[i], self._units[i])
+        return Value(self._values[i], self._keys[i], self._units[i], self, i)
+
+    def _qualifiers_of(self, i: int) -> dict[str, Value]:
+        if self._qualified is None:
+            self._qualified = {}
+            for j, target in enumerate(self._refers):
+                if target >= 0:
+                    self._qualified.setdefault(target, []).append(j)
+        prefix = len(self._names[i]) + 2
+        return {self._names[j][prefix:]: self._value(j) for j in self._qualified.get(i, [])}
+
+    def is_qualifier(self, index: int) -> bool:
+        """True when the value at `index` qualifies another one."""
+        return self._refers[index] >= 0
 
     def get(self, key: str, rank: int = 1, default: Value | None = None) -> Value | None:
-        """The `rank`-th value of `key` (a key or a six-digit code), or `default`."""
-        code = int(key) if len(key) == 6 and key.isdigit() else None
-        seen = 0
-        for i, k in enumerate(self._keys):
-            if k == key or (code is not None and self._values[i].descriptor == code):
-                seen += 1
-                if seen == rank:
-                    return self._value(i)
-        return default
+        """The `rank`-th value of `key` (a key or a six-digit code), or
+        `default`. Qualifiers are reached through their value
+        (``subset["airTemperature->percentConfidence"]`` or ``.qualifiers``)
+        and do not count as occurrences."""
+        if self._index is None:
+            self._index = {name: i for i, name in enumerate(self._names) if name}
+        if len(key) == 6 and key.isdigit():
+            code = int(key)
+            for i, v in enumerate(self._values):
+                if v.descriptor == code and self._names[i]:
+                    key = self._keys[i]
+                    break
+        base, arrow, qualifier = key.partition("->")
+        name = base if rank == 1 else f"#{rank}#{base}"
+        found = self._index.get(name + arrow + qualifier)
+        return default if found is None else self._value(found)
+
+    def names(self) -> list[str]:
+        """The name of every value within the subset, as ``columns()`` names
+        them (empty for the values operators emit for themselves)."""
+        return list(self._names)
 
     def keys(self) -> list[str]:
         """The key of every value, in order."""
@@ -132,6 +178,11 @@ def split_subsets(
     starts: tuple[int, ...],
     keys: list[str],
     units: list[str],
+    names: list[str],
+    refers: list[int],
 ) -> list[Subset]:
     ends = (*starts[1:], len(values))
-    return [Subset(values[a:b], keys[a:b], units[a:b]) for a, b in zip(starts, ends)]
+    return [
+        Subset(values[a:b], keys[a:b], units[a:b], names[a:b], refers[a:b])
+        for a, b in zip(starts, ends)
+    ]

@@ -8,6 +8,7 @@
 
 #include "decode/decoder.h"
 #include "tables/descriptor.h"
+#include "tables/descriptor_walk.h"
 
 namespace skerrow {
 namespace detail {
@@ -20,13 +21,23 @@ namespace {
 // beyond that. Values are what memory grows with (the string table holds at
 // most one entry per value), so this bounds time and memory alike. Real
 // messages stay far below it: nearly every value reads bits, and the densest
-// message of our corpus (compressed, constant columns) emits 8.5 values per
-// bit; while replication factors up to 2^64 - 1, replicated lists that read
-// nothing and 65535 subsets of operators stop instead of hanging.
+// message we know (compressed, constant columns) emits 8.5 values per bit of
+// section 4, 45 per octet of message; while replication factors up to
+// 2^64 - 1, replicated lists that read nothing and 65535 subsets of operators
+// stop instead of hanging. The constant lets small messages walk freely; at
+// 2^18 units a message of a few hundred octets stays below about 30 MB even
+// as Python objects (about 100 bytes a value).
 constexpr std::uint64_t kWorkPerBit = 16;
-constexpr std::uint64_t kWorkConstant = std::uint64_t{1} << 22;
+constexpr std::uint64_t kWorkConstant = std::uint64_t{1} << 18;
 
-constexpr unsigned kMaxDepth = 64;
+// Operator values read no bits, so they are the cheapest values to ask for:
+// 65535 compressed subsets make each operator descriptor of a few bits of
+// section 3 emit 65535 of them. They have a bound of their own on top of the
+// work bound: one per bit of section 4, plus two full columns. Real messages
+// emit at most 0.1 per bit (a compressed satellite wind message of 1000
+// subsets: 12,000 operator values, 14,848 octets).
+constexpr std::uint64_t kOperatorValuesPerBit = 1;
+constexpr std::uint64_t kOperatorValuesConstant = std::uint64_t{2} * 65536;
 
 // 031031, data present indicator: the element bitmaps are written with.
 constexpr std::uint32_t kBitmapEntryCode = 31031;
@@ -50,6 +61,11 @@ constexpr std::int32_t kMaxScale = 307;
 // 2-03-YYY, the operator that defines new reference values of YYY bits.
 std::string new_reference_operator(unsigned width) {
   return format_descriptor(203000 + width);
+}
+
+DecodeError bitmap_too_long(std::uint64_t referable) {
+  return parse_error("bitmap has more entries than the " + std::to_string(referable) +
+                     " data elements it refers to");
 }
 
 // A bitmap entry from a 031031 value: 0 (present), 1 (not present) or another
@@ -106,6 +122,8 @@ DecodeContext::DecodeContext(std::span<const std::uint8_t> section4_data,
   const std::uint64_t bits = reader.bit_length();
   budget_total_ = kWorkPerBit * bits + kWorkConstant;
   budget_ = budget_total_;
+  operator_budget_total_ = kOperatorValuesPerBit * bits + kOperatorValuesConstant;
+  operator_budget_ = operator_budget_total_;
   out.strings = {"operator", "associatedField", "signifyCharacter"};
   for (std::uint32_t k = 0; k < out.strings.size(); ++k) names_.emplace(out.strings[k], k);
 }
@@ -114,6 +132,16 @@ DecodeError DecodeContext::budget_exceeded() const {
   return parse_error("decoding exceeds the work bound of the message (" +
                      std::to_string(budget_total_) + " steps and values for " +
                      std::to_string(reader.bit_length()) + " bits of section 4)");
+}
+
+Result<void> DecodeContext::spend_on_operator_values(std::uint64_t count) {
+  if (count > operator_budget_) {
+    return parse_error("decoding exceeds the bound on operator values of the message (" +
+                       std::to_string(operator_budget_total_) + " values for " +
+                       std::to_string(reader.bit_length()) + " bits of section 4)");
+  }
+  operator_budget_ -= count;
+  return spend(count);
 }
 
 std::uint32_t DecodeContext::intern_name(std::string_view name) {
@@ -244,7 +272,7 @@ Result<std::size_t> RowSink::text(std::uint32_t code, std::uint32_t name, std::u
 }
 
 Result<std::size_t> RowSink::operator_value(std::uint32_t code) {
-  SKERROW_CHECK(c_.spend(1));
+  SKERROW_CHECK(c_.spend_on_operator_values(1));
   c_.out.values.push_back(operator_record(code));
   return c_.out.values.size() - 1;
 }
@@ -339,7 +367,7 @@ Result<std::size_t> ColumnSink::text(std::uint32_t code, std::uint32_t name,
 }
 
 Result<std::size_t> ColumnSink::operator_value(std::uint32_t code) {
-  SKERROW_CHECK(c_.spend(c_.subsets));
+  SKERROW_CHECK(c_.spend_on_operator_values(c_.subsets));
   columns_.insert(columns_.end(), c_.subsets, operator_record(code));
   return column_count_++;
 }
@@ -626,8 +654,13 @@ Result<std::optional<std::size_t>> Decoder<Sink>::next_bitmap_reference(std::uin
   // A 2-36-000 bitmap covers the elements decoded just before it.
   std::uint64_t start = s.bitmap_anchor >= size ? s.bitmap_anchor - size : 0;
   // An operator's own bitmap ends at the last element before the first
-  // operator of its kind (its length was checked against that).
-  if (s.bitmap_from_operator) start = *s.first_operator_history - size;
+  // operator of its kind. (Its length was checked against that as it was
+  // read; after 2-36-000 later 031031 values may still lengthen it.)
+  if (s.bitmap_from_operator) {
+    const std::uint64_t referable = *s.first_operator_history;
+    if (size > referable) return bitmap_too_long(referable);
+    start = referable - size;
+  }
   while (cursor < size) {
     SKERROW_CHECK(context_.spend(1));
     const std::uint64_t k = cursor++;
@@ -643,7 +676,7 @@ Result<std::optional<std::size_t>> Decoder<Sink>::next_bitmap_reference(std::uin
 
 template <class Sink>
 Result<void> Decoder<Sink>::walk(std::span<const std::uint32_t> list, unsigned depth) {
-  if (depth > kMaxDepth) return parse_error(std::string(Sink::kDepthError));
+  SKERROW_CHECK(check_depth(depth, Sink::kWalk));
   for (std::size_t i = 0; i < list.size(); ++i) {
     SKERROW_CHECK(context_.spend(1));
     const std::uint32_t code = list[i];
@@ -658,13 +691,12 @@ Result<void> Decoder<Sink>::walk(std::span<const std::uint32_t> list, unsigned d
         SKERROW_CHECK(operation(code));
         break;
       case 3: {
-        const SequenceDefinition* sequence = tables_.sequence(code);
-        if (sequence == nullptr) return error::SequenceNotFound{code};
+        SKERROW_TRY(const SequenceDefinition* sequence, find_sequence(tables_, code));
         SKERROW_CHECK(walk(sequence->members, depth + 1));
         break;
       }
       default:
-        return parse_error("invalid descriptor " + format_descriptor(code));
+        return invalid_descriptor(code);
     }
   }
   return {};
@@ -673,7 +705,7 @@ Result<void> Decoder<Sink>::walk(std::span<const std::uint32_t> list, unsigned d
 template <class Sink>
 Result<void> Decoder<Sink>::element(std::uint32_t code) {
   if (state_.new_reference_width != 0) return read_new_reference(code);
-  if (state_.associated_width != 0 && split_code(code).x != 31) {
+  if (state_.associated_width != 0 && takes_associated_field(code)) {
     SKERROW_CHECK(associated_field());
   }
   SKERROW_TRY(const ElementInfo* info, info_or_stand_in(code));
@@ -696,10 +728,7 @@ Result<void> Decoder<Sink>::element(std::uint32_t code) {
     }
     add_bitmap_entry(item);
     const std::uint64_t referable = *s.first_operator_history;
-    if (s.bitmap.size() > referable) {
-      return parse_error("bitmap has more entries than the " + std::to_string(referable) +
-                         " data elements it refers to");
-    }
+    if (s.bitmap.size() > referable) return bitmap_too_long(referable);
     return {};
   }
   s.operator_bitmap_may_follow = false;
@@ -755,16 +784,13 @@ template <class Sink>
 Result<void> Decoder<Sink>::replication(std::span<const std::uint32_t> list, std::size_t& i,
                                         unsigned depth) {
   const std::uint32_t code = list[i];
-  const Fxy d = split_code(code);
-  const std::size_t n = list.size();
-  if (d.x == 0 || i + d.x >= n) return error::UnsupportedReplication{code};
-  if (d.y != 0) {
-    const auto body = list.subspan(i + 1, d.x);
-    for (unsigned k = 0; k < d.y; ++k) SKERROW_CHECK(walk(body, depth + 1));
-    i += d.x;
+  SKERROW_TRY(const Replication r, check_replication(code, i, list.size(), Sink::kWalk));
+  if (!r.delayed()) {
+    const auto body = list.subspan(r.body, r.length);
+    for (unsigned k = 0; k < r.times; ++k) SKERROW_CHECK(walk(body, depth + 1));
+    i = r.next() - 1;
     return {};
   }
-  if (i + d.x + 1 >= n) return error::IncompleteDelayedReplication{code};
   const std::uint32_t factor_code = list[i + 1];
   if (state_.new_reference_width != 0) {
     return parse_error("delayed replication " + format_descriptor(code) +
@@ -772,7 +798,7 @@ Result<void> Decoder<Sink>::replication(std::span<const std::uint32_t> list, std
                        "supported");
   }
   if (Sink::kAssociatedFieldBeforeFactor && state_.associated_width != 0 &&
-      split_code(factor_code).x != 31) {
+      takes_associated_field(factor_code)) {
     SKERROW_CHECK(associated_field());
   }
   SKERROW_TRY(const ElementInfo* info, info_or_stand_in(factor_code));
@@ -784,9 +810,9 @@ Result<void> Decoder<Sink>::replication(std::span<const std::uint32_t> list, std
   SKERROW_TRY(const std::uint64_t factor, sink_.replication_factor(item));
   state_.descriptor_history.push_back(info);
   if (structure_) history_items_.push_back(item);
-  const auto body = list.subspan(i + 2, d.x);
+  const auto body = list.subspan(r.body, r.length);
   for (std::uint64_t k = 0; k < factor; ++k) SKERROW_CHECK(walk(body, depth + 1));
-  i += d.x + 1u;
+  i = r.next() - 1;
   return {};
 }
 

@@ -24,6 +24,7 @@
 #include "decode/decoder_state.h"
 #include "message/bufr_message.h"
 #include "message/result.h"
+#include "tables/descriptor_walk.h"
 #include "tables/table_model.h"
 
 namespace skerrow::detail {
@@ -62,6 +63,10 @@ class DecodeContext {
     return {};
   }
 
+  // An operator value costs a unit of the work bound and one of a bound of
+  // its own, since it reads no bits.
+  Result<void> spend_on_operator_values(std::uint64_t count);
+
   std::uint32_t intern_name(std::string_view name);
   std::uint32_t intern_meaning(const std::string* meaning);
   // Character data as text: all 0xFF (or nothing) is missing; octets from
@@ -82,6 +87,8 @@ class DecodeContext {
 
   std::uint64_t budget_;
   std::uint64_t budget_total_;
+  std::uint64_t operator_budget_;
+  std::uint64_t operator_budget_total_;
   std::unordered_map<std::string, std::uint32_t> names_;
   std::unordered_map<const std::string*, std::uint32_t> meanings_;
 };
@@ -92,7 +99,7 @@ class RowSink {
   // A delayed replication factor may carry an associated field here (in
   // compressed data it never does).
   static constexpr bool kAssociatedFieldBeforeFactor = true;
-  static constexpr std::string_view kDepthError = "descriptor decode exceeded recursion depth";
+  static constexpr Walk kWalk = Walk::kUncompressed;
 
   explicit RowSink(DecodeContext& context) : c_(context) {}
 
@@ -124,8 +131,7 @@ class RowSink {
 class ColumnSink {
  public:
   static constexpr bool kAssociatedFieldBeforeFactor = false;
-  static constexpr std::string_view kDepthError =
-      "compressed descriptor decode exceeded recursion depth";
+  static constexpr Walk kWalk = Walk::kCompressed;
 
   explicit ColumnSink(DecodeContext& context) : c_(context) {}
 

@@ -221,8 +221,10 @@ PyObject* py_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
-// (values, subset starts, keys, units) of the message at (offset, length):
-// the key and unit of each value, in the order of the values.
+// (values, subset starts, keys, units, names, refers) of the message at
+// (offset, length), per value: its key, its unit, its name within its subset
+// ("#2#airTemperature", "airTemperature->percentConfidence"; "" for operator
+// records) and the index of the value it qualifies, or -1.
 PyObject* py_structure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     static constexpr const char* kName = "structure";
@@ -235,21 +237,43 @@ PyObject* py_structure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::optional<TableSource> source = table_source(kName, bound[3]);
     if (!source) return nullptr;
     ValueKeys keys;
+    std::vector<std::string> value_names;
+    std::vector<std::uint32_t> refers;
     auto decoded = without_gil([&]() -> Result<DecodedMessage> {
-      SKERROW_TRY(DecodedMessage message, decode_message_with_tables(octets, *source));
+      SKERROW_TRY(DecodedMessage message,
+                  decode_message_with_tables(octets, *source, DecodeOptions{.structure = true}));
       keys = value_keys(message.values, *message.tables);
+      value_names = item_names(message.values, keys, &refers);
       return message;
     });
     if (!decoded) return raise_at(offset, decoded.error());
     std::vector<Ref> names;
     if (!names_to_str(keys.names, &names)) return nullptr;
-    Ref starts = Ref::steal(sizes_tuple(decoded->values.subset_starts));
+    const std::vector<std::size_t>& starts_of = decoded->values.subset_starts;
+    Ref starts = Ref::steal(sizes_tuple(starts_of));
     Ref key_list = Ref::steal(indexed_list(keys.key, names));
     Ref unit_list = Ref::steal(indexed_list(keys.unit, names));
-    if (!starts || !key_list || !unit_list) return nullptr;
+    Ref name_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(value_names.size())));
+    Ref refer_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(refers.size())));
+    if (!starts || !key_list || !unit_list || !name_list || !refer_list) return nullptr;
+    std::size_t subset = 0;
+    for (std::size_t i = 0; i < value_names.size(); ++i) {
+      while (subset + 1 < starts_of.size() && starts_of[subset + 1] <= i) ++subset;
+      const std::string& n = value_names[i];
+      PyObject* text = PyUnicode_DecodeUTF8(n.data(), static_cast<Py_ssize_t>(n.size()), "replace");
+      if (text == nullptr) return nullptr;
+      PyList_SetItem(name_list.get(), static_cast<Py_ssize_t>(i), text);
+      // Within the subset, so that Python can index the subset's own list.
+      const long refer =
+          refers[i] == kNone ? -1L : static_cast<long>(refers[i] - starts_of[subset]);
+      PyObject* number = PyLong_FromLong(refer);
+      if (number == nullptr) return nullptr;
+      PyList_SetItem(refer_list.get(), static_cast<Py_ssize_t>(i), number);
+    }
     Ref values = Ref::steal(to_list(std::move(decoded->values)));
     if (!values) return nullptr;
-    return PyTuple_Pack(4, values.get(), starts.get(), key_list.get(), unit_list.get());
+    return PyTuple_Pack(6, values.get(), starts.get(), key_list.get(), unit_list.get(),
+                        name_list.get(), refer_list.get());
   });
 }
 
@@ -302,10 +326,11 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       std::size_t numeric = 0;
     } work;
     auto done = without_gil([&]() -> Result<void> {
-      SKERROW_TRY(work.message, decode_message_with_tables(octets, *source));
+      SKERROW_TRY(work.message,
+                  decode_message_with_tables(octets, *source,
+                                             DecodeOptions{.structure = true, .columns = true}));
       work.keys = value_keys(work.message.values, *work.message.tables);
       work.columns = build_columns(work.message.values, work.keys, *work.message.tables,
-                                   work.message.header.compressed_data,
                                    wanted ? &*wanted : nullptr);
       for (const Column& c : work.columns) {
         if (!c.text && !(meanings && c.code_table)) ++work.numeric;
@@ -314,7 +339,9 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
     if (!done) return raise_at(offset, done.error());
     const DecodedValues& decoded = work.message.values;
-    const std::size_t subsets = decoded.subset_starts.size();
+    const std::size_t subsets = decoded.layout == DecodedValues::Layout::kColumns
+                                    ? decoded.subset_count
+                                    : decoded.subset_starts.size();
     Ref numbers = Ref::steal(
         PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(work.numeric * subsets * 8)));
     if (!numbers) return nullptr;
@@ -356,10 +383,11 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         payload = Ref::steal(PyLong_FromSize_t(run++));
         if (!payload) return nullptr;
       }
-      Ref name = Ref::steal(PyUnicode_DecodeUTF8(c.name.data(),
-                                                 static_cast<Py_ssize_t>(c.name.size()), "replace"));
+      Ref name = Ref::steal(
+          PyUnicode_DecodeUTF8(c.name.data(), static_cast<Py_ssize_t>(c.name.size()), "replace"));
       if (!name) return nullptr;
-      PyObject* spec = Py_BuildValue("(OOlO)", name.get(), names[c.unit].get(), kind, payload.get());
+      PyObject* spec =
+          Py_BuildValue("(OOlO)", name.get(), names[c.unit].get(), kind, payload.get());
       if (spec == nullptr) return nullptr;
       PyList_SetItem(specs.get(), static_cast<Py_ssize_t>(k), spec);
     }

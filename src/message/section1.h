@@ -33,7 +33,7 @@ struct Section1Layout {
   Section1Field local_data_subcategory;
   Section1Field master_tables_version_number;
   Section1Field local_tables_version_number;
-  Section1Field typical_year;  // the full year (edition 4)
+  Section1Field typical_year;     // the full year (edition 4)
   Section1Field year_of_century;  // editions 2 and 3 write only this
   Section1Field typical_month;
   Section1Field typical_day;

@@ -1,5 +1,6 @@
 #include "pipeline/columns.h"
 
+#include <cctype>
 #include <cmath>
 #include <string_view>
 #include <unordered_map>
@@ -9,7 +10,6 @@
 namespace skerrow {
 namespace {
 
-// The unit of a code or flag table, as the decoder recognises it.
 bool is_table_unit(std::string_view unit) {
   std::string lower(unit);
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -34,7 +34,47 @@ class Names {
   std::unordered_map<std::string, std::uint32_t> index_;
 };
 
+bool columns_layout(const DecodedValues& d) { return d.layout == DecodedValues::Layout::kColumns; }
+
+std::size_t subset_count(const DecodedValues& d) {
+  return columns_layout(d) ? d.subset_count : d.subset_starts.size();
+}
+
+// The items of subset `s` (rows), or all items (columns, s = 0).
+std::pair<std::size_t, std::size_t> items_of(const DecodedValues& d, std::size_t s) {
+  if (columns_layout(d)) return {0, skerrow::item_count(d)};
+  const std::size_t n = d.subset_starts.size();
+  return {d.subset_starts[s], s + 1 < n ? d.subset_starts[s + 1] : d.values.size()};
+}
+
+// The qualifier name of a marker value, from the operator whose bitmap it
+// follows.
+const char* marker_kind(std::uint32_t operator_code) {
+  switch (operator_code / 1000) {
+    case 223:
+      return "substitutedValue";
+    case 224:
+      return "firstOrderStatisticalValue";
+    case 225:
+      return "differenceStatisticalValue";
+    case 232:
+      return "replacedRetainedValue";
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
+
+std::size_t item_count(const DecodedValues& d) {
+  // Columns of zero subsets hold no values to take a key or name from.
+  if (columns_layout(d)) return d.subset_count == 0 ? 0 : d.column_count;
+  return d.values.size();
+}
+
+const DecodedValue& item_value(const DecodedValues& d, std::size_t item) {
+  return columns_layout(d) ? d.values[item * d.subset_count] : d.values[item];
+}
 
 bool is_operator_record(const DecodedValue& value) {
   return value.name == kOperatorName && value.descriptor / 100000 == 2;
@@ -44,11 +84,15 @@ ValueKeys value_keys(const DecodedValues& decoded, const TableSet& tables) {
   ValueKeys out;
   Names names;
   const std::uint32_t no_unit = names.intern("");
+  const bool applied = !decoded.element_of.empty();
   // Per descriptor once: messages repeat few descriptors many times.
   std::unordered_map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> by_code;
-  out.key.reserve(decoded.values.size());
-  out.unit.reserve(decoded.values.size());
-  for (const DecodedValue& v : decoded.values) {
+  std::unordered_map<std::uint32_t, std::uint32_t> unit_of_string;
+  const std::size_t items = item_count(decoded);
+  out.key.reserve(items);
+  out.unit.reserve(items);
+  for (std::size_t item = 0; item < items; ++item) {
+    const DecodedValue& v = item_value(decoded, item);
     auto it = by_code.find(v.descriptor);
     if (it == by_code.end()) {
       std::pair<std::uint32_t, std::uint32_t> entry{0, no_unit};
@@ -67,92 +111,154 @@ ValueKeys value_keys(const DecodedValues& decoded, const TableSet& tables) {
       it = by_code.emplace(v.descriptor, entry).first;
     }
     out.key.push_back(it->second.first);
-    out.unit.push_back(it->second.second);
+    std::uint32_t unit = it->second.second;
+    if (applied && decoded.element_of[item] != kNone) {
+      const std::uint32_t string = decoded.elements[decoded.element_of[item]].unit;
+      auto known = unit_of_string.find(string);
+      if (known == unit_of_string.end()) {
+        known = unit_of_string.emplace(string, names.intern(decoded.strings[string])).first;
+      }
+      unit = known->second;
+    }
+    out.unit.push_back(unit);
   }
   out.names = names.take();
   return out;
 }
 
+std::vector<std::string> item_names(const DecodedValues& d, const ValueKeys& keys,
+                                    std::vector<std::uint32_t>* refers) {
+  const std::size_t items = item_count(d);
+  std::vector<std::string> names(items);
+  const bool structured = !d.refers_to.empty();
+  if (refers != nullptr) refers->assign(items, kNone);
+  std::unordered_map<std::uint32_t, std::uint32_t> rank_of;  // key -> occurrences
+  std::unordered_map<std::string, std::uint32_t> taken;      // qualifier name -> uses
+  const std::size_t subsets = columns_layout(d) ? 1 : subset_count(d);
+  for (std::size_t s = 0; s < subsets; ++s) {
+    const auto [begin, end] = items_of(d, s);
+    rank_of.clear();
+    std::uint32_t marker_operator = 0;
+    // Plain values first: a qualifier may refer forward (an associated field
+    // qualifies the element after it).
+    for (std::size_t i = begin; i < end; ++i) {
+      const DecodedValue& v = item_value(d, i);
+      if (is_operator_record(v)) continue;
+      if (structured && d.refers_to[i] != kNone) continue;
+      const std::uint32_t key = keys.key[i];
+      const std::uint32_t rank = ++rank_of[key];
+      names[i] = rank == 1 ? keys.names[key] : "#" + std::to_string(rank) + "#" + keys.names[key];
+    }
+    if (!structured) continue;
+    taken.clear();
+    for (std::size_t i = begin; i < end; ++i) {
+      const DecodedValue& v = item_value(d, i);
+      if (is_operator_record(v)) {
+        if (v.descriptor % 1000 == 0 && marker_kind(v.descriptor) != nullptr) {
+          marker_operator = v.descriptor;
+        }
+        continue;
+      }
+      const std::uint32_t target = d.refers_to[i];
+      if (target == kNone) continue;
+      // Rows: the reference is a value index; columns: a column index.
+      if (target >= items || names[target].empty()) {
+        names[i] = keys.names[keys.key[i]];
+        continue;
+      }
+      std::string qualifier;
+      if (v.descriptor == 999999) {
+        qualifier = "associatedField";
+      } else if (v.descriptor == item_value(d, target).descriptor && marker_operator != 0) {
+        qualifier = marker_kind(marker_operator);
+      } else {
+        qualifier = keys.names[keys.key[i]];
+      }
+      // A second qualifier of the same name qualifies the first.
+      std::string name = names[target] + "->" + qualifier;
+      const std::uint32_t uses = taken[name]++;
+      for (std::uint32_t k = 0; k < uses; ++k) name += "->" + qualifier;
+      names[i] = std::move(name);
+      if (refers != nullptr) (*refers)[i] = target;
+    }
+  }
+  return names;
+}
+
 std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys& keys,
-                                  const TableSet& tables, bool uniform,
+                                  const TableSet& tables,
                                   const std::unordered_set<std::string>* wanted) {
-  const std::size_t subsets = decoded.subset_starts.size();
-  std::vector<Column> columns;
-  // (key, rank) -> column; ranks count occurrences within one subset.
-  std::unordered_map<std::uint64_t, std::size_t> column_of;
-  std::unordered_map<std::uint32_t, std::uint32_t> rank_of;  // key -> occurrences so far
-  // The keys a six-digit code in `wanted` stands for.
-  std::unordered_set<std::uint32_t> wanted_keys;
+  const std::size_t subsets = subset_count(decoded);
+  const std::vector<std::string> names = item_names(decoded, keys);
+  // A six-digit code in `wanted` stands for its element's key.
   std::unordered_set<std::string> wanted_names;
   if (wanted != nullptr) {
     for (const std::string& name : *wanted) {
       const std::size_t hash = name.rfind('#');
       const std::string key = hash == std::string::npos ? name : name.substr(hash + 1);
-      for (std::uint32_t k = 0; k < keys.names.size(); ++k) {
-        if (keys.names[k] == key) wanted_keys.insert(k);
-      }
-      // A code stands for its element's key.
       bool digits = key.size() == 6;
       for (char c : key) digits = digits && c >= '0' && c <= '9';
-      if (digits) {
-        const auto code = static_cast<std::uint32_t>(std::stoul(key));
-        const ElementDefinition* element = tables.element(code);
-        std::string as_key = element != nullptr && !element->abbreviation.empty()
-                                 ? element->abbreviation
-                                 : key;
-        for (std::uint32_t k = 0; k < keys.names.size(); ++k) {
-          if (keys.names[k] == as_key) wanted_keys.insert(k);
-        }
-        wanted_names.insert(hash == std::string::npos ? as_key
-                                                       : name.substr(0, hash + 1) + as_key);
+      const ElementDefinition* element =
+          digits ? tables.element(static_cast<std::uint32_t>(std::stoul(key))) : nullptr;
+      if (element != nullptr && !element->abbreviation.empty()) {
+        wanted_names.insert(name.substr(0, hash == std::string::npos ? 0 : hash + 1) +
+                            element->abbreviation);
       } else {
         wanted_names.insert(name);
       }
+      if (name.starts_with("#1#")) wanted_names.insert(name.substr(3));
     }
   }
-  // Compressed data holds the same values in every subset: the columns of
-  // the first subset are those of all, a fixed step apart.
-  bool same_layout = uniform && subsets > 0 &&
-                     decoded.values.size() == subsets * (subsets > 1 ? decoded.subset_starts[1] : decoded.values.size());
-  for (std::size_t s = 1; same_layout && s < subsets; ++s) {
-    same_layout = decoded.subset_starts[s] == s * decoded.subset_starts[1];
-  }
-  for (std::size_t s = 0; s < (same_layout ? 1 : subsets); ++s) {
-    const std::size_t begin = decoded.subset_starts[s];
-    const std::size_t end = s + 1 < subsets ? decoded.subset_starts[s + 1] : decoded.values.size();
-    rank_of.clear();
+  std::vector<Column> columns;
+  std::unordered_map<std::string, std::size_t> column_of;
+  // The column `name`, made from `item` on first use; null when not wanted.
+  const auto column_for = [&](const std::string& name, std::size_t item) -> Column* {
+    if (name.empty()) return nullptr;
+    auto it = column_of.find(name);
+    if (it == column_of.end()) {
+      if (wanted != nullptr && !wanted_names.contains(name)) return nullptr;
+      const DecodedValue& v = item_value(decoded, item);
+      Column column;
+      column.name = name;
+      column.descriptor = v.descriptor;
+      column.unit = keys.unit[item];
+      column.text = !v.has_raw() && v.descriptor != 999999;
+      column.code_table = is_table_unit(keys.names[column.unit]);
+      column.rows.assign(subsets, kAbsent);
+      it = column_of.emplace(name, columns.size()).first;
+      columns.push_back(std::move(column));
+    }
+    return &columns[it->second];
+  };
+  // An associated field carries the meaning 031021 gave the field last: as
+  // ecCodes does, each one gets that significance as a qualifier of its own.
+  static const std::string kSignificance = "->associatedFieldSignificance";
+  const bool by_columns = columns_layout(decoded);
+  for (std::size_t s = 0; s < (by_columns ? 1 : subsets); ++s) {
+    const auto [begin, end] = items_of(decoded, s);
+    std::size_t significance = kAbsent;
     for (std::size_t i = begin; i < end; ++i) {
-      const DecodedValue& v = decoded.values[i];
-      if (is_operator_record(v)) continue;
-      const std::uint32_t key = keys.key[i];
-      if (wanted != nullptr && !wanted_keys.contains(key)) continue;
-      const std::uint32_t rank = ++rank_of[key];
-      const std::uint64_t id = (std::uint64_t{key} << 32) | rank;
-      auto it = column_of.find(id);
-      if (it == column_of.end()) {
-        Column column;
-        column.name = rank == 1 ? keys.names[key]
-                                : "#" + std::to_string(rank) + "#" + keys.names[key];
-        if (wanted != nullptr && !wanted_names.contains(column.name) &&
-            !(rank == 1 && wanted_names.contains("#1#" + keys.names[key]))) {
-          continue;
+      const DecodedValue& v = item_value(decoded, i);
+      if (v.descriptor == 31021) significance = i;
+      Column* column = column_for(names[i], i);
+      if (column != nullptr) {
+        if (by_columns) {
+          for (std::size_t k = 0; k < subsets; ++k) column->rows[k] = i * subsets + k;
+        } else {
+          column->rows[s] = i;
         }
-        column.key = key;
-        column.descriptor = v.descriptor;
-        column.unit = keys.unit[i];
-        column.text = !v.has_raw() && v.descriptor != 999999;
-        column.code_table = is_table_unit(keys.names[column.unit]);
-        column.rows.assign(subsets, kAbsent);
-        it = column_of.emplace(id, columns.size()).first;
-        columns.push_back(std::move(column));
       }
-      columns[it->second].rows[s] = i;
-    }
-  }
-  if (same_layout) {
-    const std::size_t step = subsets > 1 ? decoded.subset_starts[1] : 0;
-    for (Column& column : columns) {
-      for (std::size_t s = 1; s < subsets; ++s) column.rows[s] = column.rows[0] + s * step;
+      if (v.descriptor != 999999 || significance == kAbsent ||
+          names[i].find("->") == std::string::npos) {
+        continue;
+      }
+      Column* meaning = column_for(names[i] + kSignificance, significance);
+      if (meaning == nullptr) continue;
+      if (by_columns) {
+        for (std::size_t k = 0; k < subsets; ++k) meaning->rows[k] = significance * subsets + k;
+      } else {
+        meaning->rows[s] = significance;
+      }
     }
   }
   return columns;

@@ -37,10 +37,10 @@ Result<std::shared_ptr<const TableSet>> TableSource::tables_for(const BufrMessag
 }
 
 Result<DecodedValues> decode_framed(Octets message_octets, const BufrMessage& message,
-                                    const TableSet& tables) {
+                                    const TableSet& tables, const DecodeOptions& options) {
   const Octets section4 =
       message_octets.subspan(message.section4_data_offset, message.section4_data_length);
-  return decode_data(message, tables, section4);
+  return decode_data(message, tables, section4, options);
 }
 
 Result<DecodedValues> decode_first_message(Octets stream, const TableSource& source) {
@@ -60,12 +60,12 @@ Result<DecodedValues> decode_message(Octets message_octets, const TableSource& s
   return std::move(decoded.values);
 }
 
-Result<DecodedMessage> decode_message_with_tables(Octets message_octets,
-                                                  const TableSource& source) {
+Result<DecodedMessage> decode_message_with_tables(Octets message_octets, const TableSource& source,
+                                                  const DecodeOptions& options) {
   DecodedMessage out;
   SKERROW_TRY(out.header, frame_message(message_octets));
   SKERROW_TRY(out.tables, source.tables_for(out.header));
-  SKERROW_TRY(out.values, decode_framed(message_octets, out.header, *out.tables));
+  SKERROW_TRY(out.values, decode_framed(message_octets, out.header, *out.tables, options));
   return out;
 }
 

@@ -48,7 +48,7 @@ class TableSource {
 // Decodes section 4 of a framed message: `message_octets` are the octets the
 // record was framed from.
 Result<DecodedValues> decode_framed(Octets message_octets, const BufrMessage& message,
-                                    const TableSet& tables);
+                                    const TableSet& tables, const DecodeOptions& options = {});
 
 // The decoding of _skerrow's functions: the whole stream is scanned first (a
 // broken later message fails the call although only the first one is
@@ -66,7 +66,7 @@ struct DecodedMessage {
   std::shared_ptr<const TableSet> tables;
   DecodedValues values;
 };
-Result<DecodedMessage> decode_message_with_tables(Octets message_octets,
-                                                  const TableSource& source);
+Result<DecodedMessage> decode_message_with_tables(Octets message_octets, const TableSource& source,
+                                                  const DecodeOptions& options = {});
 
 }  // namespace skerrow

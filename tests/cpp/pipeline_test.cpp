@@ -20,8 +20,8 @@ namespace fs = std::filesystem;
 // An edition 3 section 1: master table 0, subcentre 7, centre 98, update 1,
 // flags 0, category 2, subcategory 9, versions 13 and 1, year of century
 // 100, then month to minute, and a padding octet.
-const std::vector<std::uint8_t> kEdition3Section1 = {0, 0, 18, 0,  7,  98, 1, 0, 2,
-                                                     9, 13, 1, 100, 12, 31, 23, 59, 0};
+const std::vector<std::uint8_t> kEdition3Section1 = {0, 0,  18, 0,   7,  98, 1,  0,  2,
+                                                     9, 13, 1,  100, 12, 31, 23, 59, 0};
 
 TEST(Section1, Edition3FieldsAreReadFromTheirOwnOctets) {
   const Section1View view(kEdition3Section1, *section1_layout(3));
@@ -50,8 +50,8 @@ TEST(Section1, Edition2HasASixteenBitCentreAndFieldsBeyondTheOctetsReadZero) {
 std::vector<std::uint8_t> edition3_message() {
   std::vector<std::uint8_t> m = {'B', 'U', 'F', 'R', 0, 0, 0, 3};
   m.insert(m.end(), kEdition3Section1.begin(), kEdition3Section1.end());
-  const std::vector<std::uint8_t> rest = {0, 0, 9, 0, 0, 1, 128, 1, 1,  // section 3: 001001
-                                          0, 0, 4, 0,                    // empty section 4
+  const std::vector<std::uint8_t> rest = {0,   0,   9,   0,  0, 1, 128, 1, 1,  // section 3: 001001
+                                          0,   0,   4,   0,                    // empty section 4
                                           '7', '7', '7', '7'};
   m.insert(m.end(), rest.begin(), rest.end());
   m[6] = static_cast<std::uint8_t>(m.size());

@@ -9,13 +9,13 @@ import random
 import threading
 
 
-import numpy
 import pytest
 from bufr_builder import Message
 from decode_support import bits, table_dir
 
 import skerrow
 
+numpy = pytest.importorskip("numpy")
 pytestmark = pytest.mark.filterwarnings("error")
 
 
@@ -178,3 +178,72 @@ def test_columns_arrays_are_wrapped_not_copied(root):
 
 
 
+
+
+# Quality information after 2-22-000 for temperature and wind direction, then
+# a substituted wind speed after 2-23-000, then one more wind speed.
+QUALIFIED = [
+    (12101, 28815, 16), (7004, 10000, 14), (11001, 180, 63), (11002, 50, 64),
+    (222000, None, 0), (101004, None, 0), (31031, 0, 1), (31031, 1, 1), (31031, 0, 1),
+    (31031, 1, 1), (33007, 90, 7), (33007, 80, 7),
+    (223000, None, 0), (101004, None, 0), (31031, 1, 1), (31031, 1, 1), (31031, 1, 1),
+    (31031, 0, 1), (223255, 60, 64), (11002, 70, 64),
+]
+
+
+def qualified(compressed: bool) -> bytes:
+    # Each bitmap is one 031031 replicated four times.
+    descriptors = [12101, 7004, 11001, 11002, 222000, 101004, 31031, 33007, 33007,
+                   223000, 101004, 31031, 223255, 11002]
+    items = [(raw, width) for _, raw, width in QUALIFIED if raw is not None]
+    if compressed:
+        packed = []
+        for raw, width in items:
+            packed += [(raw, width), (0, 6)]  # the same in both subsets
+        return Message(descriptors=descriptors, data=bits(*packed), subsets=2,
+                       compressed=True).build()
+    return Message(descriptors=descriptors, data=bits(*items)).build()
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_qualifiers_are_named_after_what_they_qualify(root, compressed):
+    message = one(qualified(compressed), root)
+    columns = message.columns()
+    assert columns["airTemperature->percentConfidence"].tolist()[0] == 90.0
+    assert columns["windDirection->percentConfidence"].tolist()[0] == 80.0
+    assert columns["windSpeed->substitutedValue"].tolist()[0] == 60.0
+    assert columns["windSpeed"].tolist()[0] == 50.0
+    assert columns["#2#windSpeed"].tolist()[0] == 70.0
+    assert "percentConfidence" not in columns and "#3#windSpeed" not in columns
+    subset = message.subsets()[0]
+    temperature = subset["airTemperature"]
+    assert temperature.qualifiers["percentConfidence"].number == 90.0
+    assert subset["windSpeed"].qualifiers["substitutedValue"].number == 60.0
+    assert subset.get("windSpeed", rank=2).number == 70.0
+    assert subset["windDirection->percentConfidence"].number == 80.0
+    assert subset["pressure"].qualifiers == {}
+
+
+def test_compressed_message_of_no_subsets(root):
+    data = bits((6, 7), (0, 6))
+    message = one(Message(descriptors=[1001], data=data, subsets=0, compressed=True).build(),
+                  root)
+    assert message.columns() == {} and message.subsets() == []
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_associated_field_qualifies_the_element_after_it(root, compressed):
+    descriptors = [204008, 31021, 12101, 204000]
+    items = [(1, 6), (5, 8), (28815, 16)]
+    if compressed:
+        data = bits(*[f for item in items for f in (item, (0, 6))])
+    else:
+        data = bits(*items)
+    message = one(Message(descriptors=descriptors, data=data, subsets=1 + compressed,
+                          compressed=compressed).build(), root)
+    columns = message.columns()
+    assert columns["airTemperature->associatedField"].tolist()[0] == 5.0
+    assert columns["airTemperature->associatedField->associatedFieldSignificance"].tolist()[0] == 1
+    assert columns["airTemperature"].tolist()[0] == 288.15
+    qualifiers = message.subsets()[0]["airTemperature"].qualifiers
+    assert qualifiers["associatedField"].number == 5.0
