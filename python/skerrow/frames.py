@@ -243,6 +243,8 @@ class _Query:
             if name in COMPUTED:
                 wanted.discard(name)
                 wanted.update(COMPUTED[name][0])
+        # A qualifier comes with the value it qualifies.
+        wanted.update(name.partition("->")[0] for name in list(wanted) if "->" in name)
         self.header_wanted = [k for k in HEADER_KEYS if k in wanted]
         self.data_wanted = wanted - set(HEADER_KEYS)
         # Filters the walk applies as values arrive; computed keys are checked on rows.
@@ -282,13 +284,32 @@ def _subset_entries(message: Message, wanted: set[str], info: dict[str, Any]) ->
     depth and closes the coordinates opened after it. A non-coordinate value
     sits just below the innermost coordinate.
     """
-    values, starts, keys = _structure(message, info)[:3]
+    result = _structure(message, info)
+    values, starts, keys = result[:3]
+    # Which value each one qualifies (quality information, substituted and
+    # statistics values, associated fields), when the decoder says.
+    names, refers = (result[4], result[5]) if len(result) >= 6 else (None, None)
+    qualifiers_wanted = {n for n in wanted if "->" in n}
     ends = (*starts[1:], len(values))
     coordinate: dict[str, bool] = {}
     for begin, end in zip(starts, ends):
         stack: dict[str, int] = {}
         entries: list[tuple[str, int, Any, bool]] = []
+        qualifiers: dict[int, list[tuple[str, Any]]] = {}
+        if refers is not None and qualifiers_wanted:
+            for i in range(begin, end):
+                target = refers[i]
+                if target >= 0:
+                    name = names[i]
+                    if name.startswith("#"):
+                        name = name[name.index("#", 1) + 1 :]
+                    if name in qualifiers_wanted:
+                        held = qualifiers.setdefault(begin + target, [])
+                        if all(name != n for n, _ in held):  # the first of a kind
+                            held.append((name, _python_value(values[i], keys[i])))
         for i in range(begin, end):
+            if refers is not None and refers[i] >= 0:
+                continue  # a qualifier rides with the value it qualifies
             key = keys[i]
             is_coord = coordinate.get(key)
             if is_coord is None:
@@ -305,13 +326,19 @@ def _subset_entries(message: Message, wanted: set[str], info: dict[str, Any]) ->
                 else:
                     depth = len(stack) + 1
                     stack[key] = depth
-                if key in wanted:
-                    entries.append((key, depth, _python_value(values[i], key), True))
+                if key not in wanted:
+                    continue
+                entries.append((key, depth, _python_value(values[i], key), True))
             elif key in wanted:
                 v = values[i]
                 if v.descriptor >= 100000 and v.descriptor < 300000 and key.isdigit():
                     continue  # an operator's own record, no observation
-                entries.append((key, len(stack) + 1, _python_value(v, key), False))
+                depth = len(stack) + 1
+                entries.append((key, depth, _python_value(v, key), False))
+            else:
+                continue
+            for name, value in qualifiers.get(i, ()):
+                entries.append((name, depth, value, False))
         yield entries
 
 

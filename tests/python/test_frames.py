@@ -250,3 +250,21 @@ def test_against_pdbufr_flat_ranked_columns() -> None:
         theirs = pdbufr.read_bufr(str(path), columns=columns, required_columns=False, reader="flat")
         ours = read_bufr(path, columns=columns, required_columns=False, reader="flat")
         assert_same_frame(ours, theirs, path.name)
+
+
+@needs_corpus
+def test_qualifier_columns_ride_with_their_value() -> None:
+    path = CORPUS / "eccodespy-satwind-001-e3to4.bufr"
+    columns = ["latitude", "pressure", "pressure->percentConfidence", "windSpeed->percentConfidence"]
+    df = read_bufr(path, columns=columns)
+    [message] = skerrow.messages(path)
+    subsets = message.subsets()
+    assert len(df) == len(subsets) == 128
+    for row, subset in zip(df.to_dict("records"), subsets):
+        assert row["pressure"] == subset["pressure"].number
+        for column in columns[2:]:
+            key, _, qualifier = column.partition("->")
+            assert row[column] == subset[key].qualifiers[qualifier].number
+    # A qualifier alone brings its value's context, not its value.
+    alone = read_bufr(path, columns=["windSpeed->percentConfidence"])
+    assert list(alone.columns) == ["windSpeed->percentConfidence"] and len(alone) == 128
