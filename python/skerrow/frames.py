@@ -56,10 +56,22 @@ HEADER_KEYS: dict[str, Callable[[Any], Any]] = {
 }
 
 
+_TIMES: dict[tuple[Any, ...], Any] = {}
+
+
 def _datetime(year: Any, month: Any, day: Any, hour: Any = 0, minute: Any = 0, second: Any = 0) -> Any:
+    parts = (year, month, day, hour, minute, second)
+    found = _TIMES.get(parts, _TIMES)
+    if found is _TIMES:
+        if len(_TIMES) > 4096:
+            _TIMES.clear()
+        found = _TIMES[parts] = _make_datetime(parts)
+    return found
+
+
+def _make_datetime(parts: tuple[Any, ...]) -> Any:
     import pandas
 
-    parts = (year, month, day, hour, minute, second)
     if any(p is None for p in parts[:3]):
         return None
     try:
@@ -195,6 +207,9 @@ class _Types:
 _TYPES = _Types()
 
 
+_INTEGERS: dict[int, bool] = {}  # descriptor -> read as an integer
+
+
 def _python_value(v: _skerrow.DecodedValue, key: str) -> Any:
     text = v.raw_text
     if text is not None:
@@ -202,9 +217,13 @@ def _python_value(v: _skerrow.DecodedValue, key: str) -> Any:
         text = text.partition("\x00")[0].strip()
         return text or None
     number = v.raw_value
-    if v.raw is None or number is None:
+    if number is None or v.raw is None:
         return None
-    if _TYPES.is_int(key, v.descriptor) and number.is_integer():
+    descriptor = v.descriptor
+    integer = _INTEGERS.get(descriptor)
+    if integer is None:
+        integer = _INTEGERS[descriptor] = _TYPES.is_int(key, descriptor)
+    if integer and number.is_integer():
         return int(number)
     return number
 
@@ -275,6 +294,23 @@ def _header_row(message: Message, names: Iterable[str]) -> Row:
     return {k: HEADER_KEYS[k](h) for k in names}
 
 
+_COORDINATE = 1
+_WANTED = 2
+_ROLES: dict[frozenset[str], dict[str, int]] = {}
+
+
+def _roles(wanted: set[str]) -> dict[str, int]:
+    """Key -> whether it is a coordinate and whether it is wanted, kept per
+    set of wanted keys so that each key is looked at once."""
+    frozen = frozenset(wanted)
+    found = _ROLES.get(frozen)
+    if found is None:
+        if len(_ROLES) > 64:
+            _ROLES.clear()
+        found = _ROLES.setdefault(frozen, {})
+    return found
+
+
 def _subset_entries(message: Message, wanted: set[str], info: dict[str, Any]) -> Iterator[list[tuple[str, int, Any, bool]]]:
     """For each subset, the wanted values in order as (name, depth, value,
     is a coordinate).
@@ -291,7 +327,7 @@ def _subset_entries(message: Message, wanted: set[str], info: dict[str, Any]) ->
     names, refers = (result[4], result[5]) if len(result) >= 6 else (None, None)
     qualifiers_wanted = {n for n in wanted if "->" in n}
     ends = (*starts[1:], len(values))
-    coordinate: dict[str, bool] = {}
+    roles = _roles(wanted)
     for begin, end in zip(starts, ends):
         stack: dict[str, int] = {}
         entries: list[tuple[str, int, Any, bool]] = []
@@ -308,15 +344,16 @@ def _subset_entries(message: Message, wanted: set[str], info: dict[str, Any]) ->
                         if all(name != n for n, _ in held):  # the first of a kind
                             held.append((name, _python_value(values[i], keys[i])))
         for i in range(begin, end):
-            if refers is not None and refers[i] >= 0:
-                continue  # a qualifier rides with the value it qualifies
             key = keys[i]
-            is_coord = coordinate.get(key)
-            if is_coord is None:
-                d = values[i].descriptor
-                is_coord = _is_coordinate(d)
-                coordinate[key] = is_coord
-            if is_coord:
+            role = roles.get(key)
+            if role is None:
+                role = (_COORDINATE if _is_coordinate(values[i].descriptor) else 0) | (
+                    _WANTED if key in wanted else 0
+                )
+                roles[key] = role
+            if not role or (refers is not None and refers[i] >= 0):
+                continue  # neither context nor asked for, or a qualifier (it rides with its value)
+            if role & _COORDINATE:
                 if key in stack:
                     while True:
                         name, depth = stack.popitem()
@@ -326,17 +363,15 @@ def _subset_entries(message: Message, wanted: set[str], info: dict[str, Any]) ->
                 else:
                     depth = len(stack) + 1
                     stack[key] = depth
-                if key not in wanted:
+                if not role & _WANTED:
                     continue
                 entries.append((key, depth, _python_value(values[i], key), True))
-            elif key in wanted:
+            else:
                 v = values[i]
                 if v.descriptor >= 100000 and v.descriptor < 300000 and key.isdigit():
                     continue  # an operator's own record, no observation
                 depth = len(stack) + 1
                 entries.append((key, depth, _python_value(v, key), False))
-            else:
-                continue
             for name, value in qualifiers.get(i, ()):
                 entries.append((name, depth, value, False))
         yield entries
