@@ -268,3 +268,47 @@ def test_qualifier_columns_ride_with_their_value() -> None:
     # A qualifier alone brings its value's context, not its value.
     alone = read_bufr(path, columns=["windSpeed->percentConfidence"])
     assert list(alone.columns) == ["windSpeed->percentConfidence"] and len(alone) == 128
+
+
+# --- deliberate differences from pdbufr, each shown on a corpus message ------
+
+def _pdbufr(path: Path, **kwargs):
+    pdbufr = pytest.importorskip("pdbufr", reason="pdbufr not installed (pip install pdbufr)")
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return pdbufr.read_bufr(str(path), **kwargs)
+
+
+@needs_corpus
+def test_difference_a_repeated_element_is_not_lost() -> None:
+    # The station's 1.5 m temperature, then a standard deviation of
+    # temperature under first-order statistics: pdbufr keeps only the last.
+    path = CORPUS / "pdbufr-synop-001.bufr"
+    assert _pdbufr(path, columns=["airTemperature"])["airTemperature"].tolist() == [0.2]
+    ours = read_bufr(path, columns=["airTemperature"])["airTemperature"].tolist()
+    assert ours == pytest.approx([282.65, 0.2])
+
+
+@needs_corpus
+def test_difference_quality_values_are_qualifiers_not_values() -> None:
+    # ecCodes' key list names the quality information of 2-22-000 after the
+    # element it qualifies; pdbufr then reads it as more pressures.
+    path = CORPUS / "eccodespy-satwind-001-e3to4.bufr"
+    columns = ["latitude", "pressure"]
+    theirs = _pdbufr(path, columns=columns, required_columns=False)
+    ours = read_bufr(path, columns=columns, required_columns=False)
+    [message] = skerrow.messages(path)
+    genuine = {v.number for s in message.subsets() for i, v in enumerate(s)
+               if v.key == "pressure" and not s.is_qualifier(i)}
+    assert set(ours["pressure"].dropna()) <= genuine
+    assert len(theirs) > len(ours)
+
+
+@needs_corpus
+def test_difference_geometry_height_is_the_station_height() -> None:
+    path = CORPUS / "dballe-temp-005.bufr"
+    theirs = _pdbufr(path, columns=["geometry"])["geometry"].iloc[0]
+    ours = read_bufr(path, columns=["geometry"])["geometry"].iloc[0]
+    assert theirs[2] == 0.0 and ours == pytest.approx([11.61667, 44.65, 10])
