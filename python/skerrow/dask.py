@@ -163,5 +163,7 @@ def read_bufr(
         "reader": reader,
         "definitions": definitions,
     }
-    return dd.from_map(_Partition(meta, options), pieces, meta=meta, label="skerrow-read-bufr",
-                       enforce_metadata=False)
+    frame: dask.dataframe.DataFrame = dd.from_map(  # type: ignore[no-untyped-call]
+        _Partition(meta, options), pieces, meta=meta, label="skerrow-read-bufr", enforce_metadata=False
+    )
+    return frame

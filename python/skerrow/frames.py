@@ -75,8 +75,8 @@ def _make_datetime(parts: tuple[Any, ...]) -> Any:
     if any(p is None for p in parts[:3]):
         return None
     try:
-        whole = [int(p) if p is not None else 0 for p in parts]
-        return pandas.Timestamp(_dt.datetime(*whole))  # type: ignore[misc]
+        y, mo, d, h, mi, se = (int(p) if p is not None else 0 for p in parts)
+        return pandas.Timestamp(_dt.datetime(y, mo, d, h, mi, se))
     except (ValueError, OverflowError):
         return None
 
@@ -335,7 +335,7 @@ def _subset_entries(message: Message, wanted: set[str], info: dict[str, Any]) ->
         if refers is not None and qualifiers_wanted:
             for i in range(begin, end):
                 target = refers[i]
-                if target >= 0:
+                if target >= 0 and names is not None:
                     name = names[i]
                     if name.startswith("#"):
                         name = name[name.index("#", 1) + 1 :]
