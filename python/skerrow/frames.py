@@ -311,70 +311,99 @@ def _roles(wanted: set[str]) -> dict[str, int]:
     return found
 
 
-def _subset_entries(message: Message, wanted: set[str], info: dict[str, Any]) -> Iterator[list[tuple[str, int, Any, bool]]]:
-    """For each subset, the wanted values in order as (name, depth, value,
-    is a coordinate).
+Plan = list[tuple[int, str, int, bool, str]]
+
+
+def _plan(
+    begin: int, end: int, values: Any, keys: list[str], names: list[str] | None,
+    refers: list[int] | None, roles: dict[str, int], wanted: set[str],
+) -> Plan:
+    """The wanted values of one subset in order, as (index, name, depth, is a
+    coordinate, the key that gives the value's type).
 
     The depth follows the coordinates: a coordinate new to the subset goes
     one deeper than the innermost one; one seen before takes back its own
     depth and closes the coordinates opened after it. A non-coordinate value
-    sits just below the innermost coordinate.
+    sits just below the innermost coordinate. A qualifier (quality
+    information, substituted and statistics values, associated fields) is
+    not part of the walk: it follows the value it qualifies, under
+    ``key->qualifier``.
     """
+    qualifiers: dict[int, list[tuple[int, str]]] = {}
+    qualifiers_wanted = {n for n in wanted if "->" in n}
+    if refers is not None and names is not None and qualifiers_wanted:
+        for i in range(begin, end):
+            target = refers[i]
+            if target >= 0:
+                name = names[i]
+                if name.startswith("#"):
+                    name = name[name.index("#", 1) + 1 :]
+                if name in qualifiers_wanted:
+                    held = qualifiers.setdefault(begin + target, [])
+                    if all(name != n for _, n in held):  # the first of a kind
+                        held.append((i, name))
+    stack: dict[str, int] = {}
+    plan: Plan = []
+    for i in range(begin, end):
+        key = keys[i]
+        role = roles.get(key)
+        if role is None:
+            role = (_COORDINATE if _is_coordinate(values[i].descriptor) else 0) | (
+                _WANTED if key in wanted else 0
+            )
+            roles[key] = role
+        if not role or (refers is not None and refers[i] >= 0):
+            continue
+        if role & _COORDINATE:
+            if key in stack:
+                while True:
+                    name, depth = stack.popitem()
+                    if name == key:
+                        break
+                stack[key] = depth
+            else:
+                depth = len(stack) + 1
+                stack[key] = depth
+            if not role & _WANTED:
+                continue
+            plan.append((i, key, depth, True, key))
+        else:
+            d = values[i].descriptor
+            if d >= 100000 and d < 300000 and key.isdigit():
+                continue  # an operator's own record, no observation
+            depth = len(stack) + 1
+            plan.append((i, key, depth, False, key))
+        for j, name in qualifiers.get(i, ()):
+            plan.append((j, name, depth, False, keys[j]))
+    return plan
+
+
+def _subset_entries(message: Message, wanted: set[str], info: dict[str, Any]) -> Iterator[list[tuple[str, int, Any, bool]]]:
+    """For each subset, the wanted values in order as (name, depth, value,
+    is a coordinate); see ``_plan``."""
     result = _structure(message, info)
     values, starts, keys = result[:3]
-    # Which value each one qualifies (quality information, substituted and
-    # statistics values, associated fields), when the decoder says.
     names, refers = (result[4], result[5]) if len(result) >= 6 else (None, None)
-    qualifiers_wanted = {n for n in wanted if "->" in n}
     ends = (*starts[1:], len(values))
     roles = _roles(wanted)
+    # Compressed data holds the same values in every subset, a fixed step
+    # apart: the plan of the first subset serves all.
+    step = starts[1] - starts[0] if len(starts) > 1 else 0
+    uniform = (
+        message.header.compressed_data
+        and len(starts) > 1
+        and all(b - a == step for a, b in zip(starts, ends))
+    )
+    first: Plan | None = None
     for begin, end in zip(starts, ends):
-        stack: dict[str, int] = {}
-        entries: list[tuple[str, int, Any, bool]] = []
-        qualifiers: dict[int, list[tuple[str, Any]]] = {}
-        if refers is not None and qualifiers_wanted:
-            for i in range(begin, end):
-                target = refers[i]
-                if target >= 0 and names is not None:
-                    name = names[i]
-                    if name.startswith("#"):
-                        name = name[name.index("#", 1) + 1 :]
-                    if name in qualifiers_wanted:
-                        held = qualifiers.setdefault(begin + target, [])
-                        if all(name != n for n, _ in held):  # the first of a kind
-                            held.append((name, _python_value(values[i], keys[i])))
-        for i in range(begin, end):
-            key = keys[i]
-            role = roles.get(key)
-            if role is None:
-                role = (_COORDINATE if _is_coordinate(values[i].descriptor) else 0) | (
-                    _WANTED if key in wanted else 0
-                )
-                roles[key] = role
-            if not role or (refers is not None and refers[i] >= 0):
-                continue  # neither context nor asked for, or a qualifier (it rides with its value)
-            if role & _COORDINATE:
-                if key in stack:
-                    while True:
-                        name, depth = stack.popitem()
-                        if name == key:
-                            break
-                    stack[key] = depth
-                else:
-                    depth = len(stack) + 1
-                    stack[key] = depth
-                if not role & _WANTED:
-                    continue
-                entries.append((key, depth, _python_value(values[i], key), True))
-            else:
-                v = values[i]
-                if v.descriptor >= 100000 and v.descriptor < 300000 and key.isdigit():
-                    continue  # an operator's own record, no observation
-                depth = len(stack) + 1
-                entries.append((key, depth, _python_value(v, key), False))
-            for name, value in qualifiers.get(i, ()):
-                entries.append((name, depth, value, False))
-        yield entries
+        if uniform:
+            if first is None:
+                first = _plan(begin, end, values, keys, names, refers, roles, wanted)
+            shift = begin - starts[0]
+            yield [(n, d, _python_value(values[i + shift], t), c) for i, n, d, c, t in first]
+        else:
+            plan = _plan(begin, end, values, keys, names, refers, roles, wanted)
+            yield [(n, d, _python_value(values[i], t), c) for i, n, d, c, t in plan]
 
 
 def _observations(
