@@ -24,6 +24,7 @@ from skerrow._messages import Header, Message, _tables, default_definitions
 
 BLOCK_SIZE = 1 << 24  # octets read from a file at a time
 CHUNK_MESSAGES = 500  # messages decoded per chunk (one Parquet row group)
+CHUNK_CELLS = 4_000_000  # rows x columns held at most, whatever the messages
 
 
 def stream_messages(path: str, tables: Any, block_size: int = BLOCK_SIZE) -> Iterator[tuple[int, Message | ValueError]]:
@@ -409,7 +410,9 @@ def _run(args: argparse.Namespace) -> int:
             progress.messages += 1
             progress.octets += message.header.total_length
             count += 1
-            if count >= args.chunk:
+            # A chunk ends after --chunk messages, or sooner when its cells
+            # would pass CHUNK_CELLS (flat rows of wide messages).
+            if count >= args.chunk or len(chunk) * len(columns) >= CHUNK_CELLS:
                 if chunk:
                     writer.write(chunk)
                 chunk, count = [], 0
