@@ -378,6 +378,19 @@ def _plan(
     return plan
 
 
+_PLANS: dict[frozenset[str], dict[tuple[Any, ...], Plan]] = {}
+
+
+def _plans(wanted: set[str]) -> dict[tuple[Any, ...], Plan]:
+    frozen = frozenset(wanted)
+    found = _PLANS.get(frozen)
+    if found is None:
+        if len(_PLANS) > 16:
+            _PLANS.clear()
+        found = _PLANS.setdefault(frozen, {})
+    return found
+
+
 def _subset_entries(message: Message, wanted: set[str], info: dict[str, Any]) -> Iterator[list[tuple[str, int, Any, bool]]]:
     """For each subset, the wanted values in order as (name, depth, value,
     is a coordinate); see ``_plan``."""
@@ -386,6 +399,8 @@ def _subset_entries(message: Message, wanted: set[str], info: dict[str, Any]) ->
     names, refers = (result[4], result[5]) if len(result) >= 6 else (None, None)
     ends = (*starts[1:], len(values))
     roles = _roles(wanted)
+    plans = _plans(wanted)
+    qualifiers_wanted = any("->" in n for n in wanted)
     # Compressed data holds the same values in every subset, a fixed step
     # apart: the plan of the first subset serves all.
     step = starts[1] - starts[0] if len(starts) > 1 else 0
@@ -402,8 +417,21 @@ def _subset_entries(message: Message, wanted: set[str], info: dict[str, Any]) ->
             shift = begin - starts[0]
             yield [(n, d, _python_value(values[i + shift], t), c) for i, n, d, c, t in first]
         else:
-            plan = _plan(begin, end, values, keys, names, refers, roles, wanted)
-            yield [(n, d, _python_value(values[i], t), c) for i, n, d, c, t in plan]
+            # Reports of one station network share their layout: the plan of
+            # a layout seen before is reused, its indices counted from the
+            # subset's start.
+            layout: tuple[Any, ...] = (
+                tuple(keys[begin:end]),
+                None if refers is None else tuple(refers[begin:end]),
+                tuple(names[begin:end]) if qualifiers_wanted and names is not None else None,
+            )
+            plan = plans.get(layout)
+            if plan is None:
+                if len(plans) > 256:
+                    plans.clear()
+                found = _plan(begin, end, values, keys, names, refers, roles, wanted)
+                plan = plans[layout] = [(i - begin, n, d, c, t) for i, n, d, c, t in found]
+            yield [(n, d, _python_value(values[begin + i], t), c) for i, n, d, c, t in plan]
 
 
 def _observations(
