@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 from conftest import CORPUS, REPO, needs_corpus
 from decode_support import table_dir
-from test_frames import ELEMENTS, sounding
+from frames_support import ELEMENTS, sounding
 
 pandas = pytest.importorskip("pandas", reason="pandas not installed (pip install pandas)")
 

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 from decode_support import table_dir
-from test_frames import ELEMENTS, sounding
+from frames_support import ELEMENTS, sounding
 
 pandas = pytest.importorskip("pandas", reason="pandas not installed (pip install pandas)")
 pytest.importorskip("dask.dataframe", reason="dask[dataframe] not installed")

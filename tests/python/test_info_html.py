@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 from decode_support import table_dir
-from test_frames import ELEMENTS, sounding
+from frames_support import ELEMENTS, sounding
 
 import skerrow
 from skerrow.cli import main
