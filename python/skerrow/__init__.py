@@ -47,6 +47,7 @@ from skerrow._messages import (  # noqa: E402
 )
 from skerrow._structure import Subset, Value  # noqa: E402
 from skerrow._tables import TableVersionWarning  # noqa: E402
+from skerrow.frames import read_bufr  # noqa: E402
 
 __all__ = [
     *_extension_all,
@@ -58,5 +59,6 @@ __all__ = [
     "bundled_tables",
     "bundled_versions",
     "messages",
+    "read_bufr",
 ]
 __version__ = "0.1.0"
