@@ -104,8 +104,11 @@ bool read_path_argument(const char* function_name, PyObject* const* args, Py_ssi
   if (!require_str(function_name, "path", bound[0], &path)) return false;
   auto read = read_whole_file(std::string(path));
   if (!read) {
-    const auto& io = std::get<error::Io>(read.error().variant());
-    raise_os_error(io_failure_text(io));
+    if (const auto* io = std::get_if<error::Io>(&read.error().variant())) {
+      raise_os_error(io_failure_text(*io));
+    } else {
+      raise_decode_error(read.error());
+    }
     return false;
   }
   *content = std::move(read).value();

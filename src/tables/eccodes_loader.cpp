@@ -60,7 +60,7 @@ Result<void> parse_statement(std::string_view statement, TableSet& tables) {
 
 // A file read whole as UTF-8 text; any failure is an Io error.
 Result<std::string> read_text(const std::string& path) {
-  SKERROW_TRY(std::string text, read_whole_file(path));
+  SKERROW_TRY(std::string text, read_whole_file(path, FileKind::regular));
   if (!is_valid_utf8(text)) return error::Io{0, "stream did not contain valid UTF-8"};
   return text;
 }
@@ -126,7 +126,10 @@ Result<void> load_sequence_file(const std::string& path, TableSet& tables) {
     if (line.empty() || line.front() == '#') return {};
     if (!pending.empty()) pending += ' ';
     pending.append(line);
-    if (pending.find(']') == std::string::npos) return {};
+    // Only the new line can hold the first "]": searching the whole pending
+    // text again would make a statement that never closes cost the square
+    // of its length.
+    if (line.find(']') == std::string_view::npos) return {};
     const std::string statement = std::move(pending);
     pending.clear();
     return parse_statement(statement, tables);
