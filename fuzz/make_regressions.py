@@ -10,6 +10,7 @@ The outputs are committed; run this again only to change them.
 from __future__ import annotations
 
 import pathlib
+import random
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -30,6 +31,16 @@ SHORTEST_FRAMING = (
     b"BUFR" + (29).to_bytes(3, "big") + b"\x04"
     + b"\0\0\x03" + b"\0\0\x04\0" + b"\0\0\x07\0\0\x01\x80" + b"\0\0\x03" + b"7777"
 )
+
+# Elements, replications, operators and sequences that interact: factors,
+# bitmaps, associated fields, changed widths and references.
+HOSTILE_POOL = [
+    1001, 1015, 5001, 12101, 31001, 31002, 31000, 31031, 33007, 20003, 8021, 48001,
+    101000, 102000, 110000, 163000, 101255, 104255, 163255, 100000,
+    201000, 201100, 201255, 202129, 203005, 203255, 203000, 204008, 204000, 205010, 206064,
+    206000, 207255, 207019, 208255, 222000, 223255, 224255, 225255, 232255, 235000, 236000,
+    237000, 237255, 221005, 209032, 301001, 301011, 303050, 309052, 307080, 300000,
+]
 
 
 def write(path: pathlib.Path, data: bytes) -> None:
@@ -56,6 +67,16 @@ def main() -> None:
     # short of the last fixed field of section 1.
     write(out / "scan_parse" / "sections-end-at-octet-29.bufr", SHORTEST_FRAMING)
     write(out / "scan_parse" / "near-miss-marker.bufr", b"BUFx" + Message().build()[4:])
+    # Seeds: random lists from the pool over random data, both layouts.
+    rng = random.Random(4)
+    for k in range(12):
+        descriptors = [rng.choice(HOSTILE_POOL) for _ in range(rng.randrange(1, 12))]
+        data = bytes(rng.randrange(256) for _ in range(rng.choice((3, 40, 400))))
+        write(
+            HERE / "seeds" / "decode" / f"operators-{k:02d}.bufr",
+            Message(descriptors=descriptors, data=data, subsets=rng.choice((1, 2, 7)),
+                    compressed=k % 2 == 1, master_version=35).build(),
+        )
     members = ", ".join(f"{code:06d}" for code in NESTED_FIXED_REPLICATIONS)
     write(
         out / "sequence_def" / "nested-fixed-replications.def",
