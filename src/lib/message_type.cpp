@@ -141,12 +141,7 @@ PyObject* parse_many(Octets bytes) {
 
 }  // namespace
 
-PyTypeObject* bufr_message_type() {
-  if (g_type == nullptr) {
-    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&bufr_message_spec));
-  }
-  return g_type;
-}
+PyTypeObject* bufr_message_type() { return lazy_type(&g_type, &bufr_message_spec); }
 
 PyObject* new_bufr_message(BufrMessage&& record) {
   return new_record_object(bufr_message_type(), std::move(record));

@@ -418,17 +418,12 @@ PyType_Slot table_set_slots[] = {
 PyType_Spec table_set_spec{"_skerrow.TableSet", sizeof(TableSetObject), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, table_set_slots};
 
-PyTypeObject* make_type(PyTypeObject** slot, PyType_Spec* type_spec) {
-  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(type_spec));
-  return *slot;
-}
-
 }  // namespace
 
-PyTypeObject* descriptor_type() { return make_type(&g_descriptor_type, &descriptor_spec); }
-PyTypeObject* element_definition_type() { return make_type(&g_element_type, &element_spec); }
-PyTypeObject* sequence_definition_type() { return make_type(&g_sequence_type, &sequence_spec); }
-PyTypeObject* table_set_type() { return make_type(&g_table_set_type, &table_set_spec); }
+PyTypeObject* descriptor_type() { return lazy_type(&g_descriptor_type, &descriptor_spec); }
+PyTypeObject* element_definition_type() { return lazy_type(&g_element_type, &element_spec); }
+PyTypeObject* sequence_definition_type() { return lazy_type(&g_sequence_type, &sequence_spec); }
+PyTypeObject* table_set_type() { return lazy_type(&g_table_set_type, &table_set_spec); }
 
 const TableSet* table_set_record(PyObject* object) {
   if (g_table_set_type == nullptr || !PyObject_TypeCheck(object, g_table_set_type)) {

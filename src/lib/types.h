@@ -11,6 +11,13 @@ namespace skerrow::py {
 
 // Each *_type() creates its heap type on the first call and returns a
 // borrowed pointer (nullptr with an exception set if creation failed).
+// They all do it through lazy_type, with a pointer that lives as long as
+// the process (the types live as long as the interpreter).
+inline PyTypeObject* lazy_type(PyTypeObject** slot, PyType_Spec* spec) {
+  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  return *slot;
+}
+
 PyTypeObject* bufr_message_type();
 PyTypeObject* decoded_value_type();
 PyTypeObject* descriptor_type();
