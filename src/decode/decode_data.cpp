@@ -28,16 +28,17 @@ constexpr std::uint64_t kWorkConstant = std::uint64_t{1} << 22;
 
 constexpr unsigned kMaxDepth = 64;
 
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
+// 031031, data present indicator: the element bitmaps are written with.
+constexpr std::uint32_t kBitmapEntryCode = 31031;
+
+// Whether `text` contains `word` (lower case) in any case. Real trees write
+// units such as "Common CODE TABLE C-1" or "CODE TABLE defined by
+// originating/generating centre" for code tables.
+bool contains_ignoring_case(std::string_view text, std::string_view word) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  const auto found = std::search(text.begin(), text.end(), word.begin(), word.end(),
+                                 [&](char a, char b) { return lower(a) == b; });
+  return found != text.end();
 }
 
 // 10^s as the library's pow gives it, cached for the scales tables use.
@@ -141,8 +142,8 @@ const ElementInfo* Decoder::info_for(std::uint32_t code) {
   info->reference = def->reference;
   info->width = def->width;
   info->character = def->unit == "CCITT IA5";
-  const bool flag_table = equals_ignoring_case(def->unit, "flag table");
-  info->table_unit = flag_table || equals_ignoring_case(def->unit, "code table");
+  const bool flag_table = contains_ignoring_case(def->unit, "flag table");
+  info->table_unit = flag_table || contains_ignoring_case(def->unit, "code table");
   info->class31 = split_code(code).x == 31;
   if (!flag_table) {
     const CodeTable* table = tables_.code_table(code);
@@ -444,8 +445,11 @@ Result<const ElementInfo*> Decoder::next_bitmap_reference() {
   auto& s = state_;
   const std::uint64_t size = s.bitmap.size();
   if (size == 0) return static_cast<const ElementInfo*>(nullptr);
-  // The bitmap covers the elements decoded just before 2-36-000.
-  const std::uint64_t start = s.bitmap_anchor >= size ? s.bitmap_anchor - size : 0;
+  // A 2-36-000 bitmap covers the elements decoded just before it.
+  std::uint64_t start = s.bitmap_anchor >= size ? s.bitmap_anchor - size : 0;
+  // An operator's own bitmap ends at the last element before the first
+  // operator of its kind (its length was checked against that).
+  if (s.bitmap_from_operator) start = *s.first_operator_history - size;
   while (s.bitmap_cursor < size) {
     SKERROW_CHECK(spend(1));
     const std::uint64_t k = s.bitmap_cursor++;
@@ -497,17 +501,41 @@ Result<void> Decoder::element(std::uint32_t code) {
   }
   SKERROW_TRY(const ElementInfo* info, info_or_stand_in(code));
   SKERROW_TRY(const std::size_t index, decode_element(*info, false));
-  state_.local_width.reset();  // 2-06 governs one element descriptor
-  if (code == 31031 && state_.defining_bitmap) {
-    const std::optional<double> entry = first_value(index);
-    if (entry || compressed_) {
-      const double clamped = entry ? std::clamp(*entry, 0.0, 255.0) : 0.0;
-      state_.bitmap.push_back(static_cast<std::uint8_t>(clamped));
+  auto& s = state_;
+  s.local_width.reset();  // 2-06 governs one element descriptor
+  if (code == kBitmapEntryCode && (s.operator_bitmap_may_follow || s.reading_operator_bitmap)) {
+    if (s.operator_bitmap_may_follow) {
+      // The first entry of the operator's own bitmap: it replaces the last.
+      s.bitmap.clear();
+      s.bitmap_cursor = 0;
+      s.bitmap_from_operator = true;
+      s.operator_bitmap_may_follow = false;
+      s.reading_operator_bitmap = true;
     }
+    add_bitmap_entry(index);
+    const std::uint64_t referable = *s.first_operator_history;
+    if (s.bitmap.size() > referable) {
+      return parse_error("bitmap has more entries than the " + std::to_string(referable) +
+                         " data elements it refers to");
+    }
+    return {};
+  }
+  s.operator_bitmap_may_follow = false;
+  s.reading_operator_bitmap = false;
+  if (code == kBitmapEntryCode && s.defining_bitmap) {
+    add_bitmap_entry(index);
   } else {
-    state_.descriptor_history.push_back(info);
+    s.descriptor_history.push_back(info);
   }
   return {};
+}
+
+void Decoder::add_bitmap_entry(std::size_t index) {
+  const std::optional<double> entry = first_value(index);
+  if (entry || compressed_) {
+    const double clamped = entry ? std::clamp(*entry, 0.0, 255.0) : 0.0;
+    state_.bitmap.push_back(static_cast<std::uint8_t>(clamped));
+  }
 }
 
 Result<void> Decoder::read_new_reference(std::uint32_t code) {
@@ -579,6 +607,9 @@ Result<void> Decoder::operation(std::uint32_t code) {
   const Fxy d = split_code(code);
   const std::uint8_t y = d.y;
   auto& s = state_;
+  // A bitmap belongs to an operator only when it follows it directly.
+  s.operator_bitmap_may_follow = false;
+  s.reading_operator_bitmap = false;
   switch (d.x) {
     case 1:
       s.width_change = y == 0 ? 0 : y - 128;
@@ -636,16 +667,22 @@ Result<void> Decoder::operation(std::uint32_t code) {
                            " (data not present) is not supported");
       }
       break;
-    case 22:
     case 62:
       if (y == 0) SKERROW_CHECK(emit_operator(code));
       break;
+    case 22:
     case 23:
     case 24:
     case 25:
     case 32:
-      if (y == 255) return marker(d.x);
-      SKERROW_CHECK(emit_operator(code));
+      if (y == 255 && d.x != 22) return marker(d.x);
+      if (y == 0) {
+        SKERROW_CHECK(emit_operator(code));
+        if (!s.first_operator_history) s.first_operator_history = s.descriptor_history.size();
+        s.operator_bitmap_may_follow = true;
+      } else if (d.x != 22) {
+        SKERROW_CHECK(emit_operator(code));
+      }
       break;
     case 26:
     case 27:
@@ -667,12 +704,14 @@ Result<void> Decoder::operation(std::uint32_t code) {
         s.bitmap.clear();
         s.bitmap_cursor = 0;
         s.bitmap_anchor = 0;
+        s.bitmap_from_operator = false;
       }
       break;
     case 36:
       if (y == 0) {
         SKERROW_CHECK(emit_operator(code));
         s.defining_bitmap = true;
+        s.bitmap_from_operator = false;
         s.bitmap.clear();
         s.bitmap_cursor = 0;
         s.bitmap_anchor = s.descriptor_history.size();
@@ -684,6 +723,7 @@ Result<void> Decoder::operation(std::uint32_t code) {
       if (y != 0) {
         s.bitmap.clear();
         s.bitmap_anchor = 0;
+        s.bitmap_from_operator = false;
       }
       break;
     default:

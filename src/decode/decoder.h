@@ -59,6 +59,8 @@ class Decoder {
   Result<void> operation(std::uint32_t code);
   Result<void> marker(std::uint8_t x);
   Result<void> read_new_reference(std::uint32_t code);
+  // Appends the 031031 value emitted at `index` to the bitmap.
+  void add_bitmap_entry(std::size_t index);
 
   // Table B lookup, prepared; nullptr when the code is not in Table B.
   const ElementInfo* info_for(std::uint32_t code);

@@ -22,7 +22,7 @@ struct ElementInfo {
   std::int64_t reference = 0;
   std::uint16_t width = 0;
   bool character = false;  // unit "CCITT IA5"
-  // Unit "code table" or "flag table" (any case): 2-01, 2-02 and 2-07 do not
+  // A unit that contains "code table" or "flag table" (any case): 2-01, 2-02 and 2-07 do not
   // apply, since such a value is a table entry, not a quantity.
   bool table_unit = false;
   bool class31 = false;  // data description qualifiers: never missing
@@ -47,6 +47,15 @@ struct DecoderState {
   std::uint64_t bitmap_cursor = 0;
   std::uint64_t bitmap_anchor = 0;
   bool defining_bitmap = false;
+  // Bitmaps as WMO practice writes them: a run of 031031 right after 2-22,
+  // 2-23, 2-24, 2-25 or 2-32 with Y = 0 (without 2-36-000) is that
+  // operator's bitmap. It refers back to the elements decoded before the
+  // first such operator of the subset, so the quality values, bitmaps and
+  // markers written since then do not shift it.
+  std::optional<std::uint64_t> first_operator_history;  // history length then
+  bool operator_bitmap_may_follow = false;  // the operator was the last item
+  bool reading_operator_bitmap = false;     // inside that operator's 031031 run
+  bool bitmap_from_operator = false;        // `bitmap` is such a bitmap
 
   // Back to the state a subset starts with, keeping the buffers.
   void reset() {
@@ -63,6 +72,10 @@ struct DecoderState {
     bitmap_cursor = 0;
     bitmap_anchor = 0;
     defining_bitmap = false;
+    first_operator_history.reset();
+    operator_bitmap_may_follow = false;
+    reading_operator_bitmap = false;
+    bitmap_from_operator = false;
   }
 };
 

@@ -181,6 +181,30 @@ def test_code_and_flag_tables_keep_their_width_scale_and_reference(tables, ops):
     ]
 
 
+@pytest.mark.parametrize(
+    "unit,is_table,meaning",
+    [
+        ("Common CODE TABLE C-1", True, "CENTRE FIVE"),
+        ("CODE TABLE defined by originating/generating centre", True, "CENTRE FIVE"),
+        ("code table", True, "CENTRE FIVE"),
+        ("Flag table (local)", True, None),  # flag tables have no whole-value meaning
+        ("Code", False, None),  # not a table unit: 2-01-130 widens it to 10 bits
+    ],
+)
+def test_units_that_name_a_code_or_flag_table(tmp_path, unit, is_table, meaning):
+    tables = _skerrow.TableSet.from_eccodes(table_dir(
+        tmp_path, elements={1033: f"centre|table|ORIGINATING CENTRE|{unit}|0|0|8"},
+        sequences={}, code_tables={1033: "5 5 CENTRE FIVE\n"}))
+    # 201130 (two more bits) and 202129 (scale one more) leave table
+    # entries alone: 8 bits with scale 0, so the code reads as 5.
+    fields = (5, 8) if is_table else (5 << 2, 10)
+    [v] = one(tables, [201130, 202129, 1033], fields)
+    if is_table:
+        assert (v.raw, v.raw_value, v.raw_meaning) == (5, 5.0, meaning)
+    else:
+        assert (v.raw, v.raw_value, v.raw_meaning) == (20, 2.0, None)
+
+
 def test_local_width_still_applies_to_code_tables(tables):
     [v] = one(tables, [206004, 20003], (5, 4))
     assert (v.raw, v.raw_meaning) == (5, "HAZE")
@@ -375,11 +399,14 @@ def test_second_marker_operator_restarts_with_two_three_seven(tables):
     ]
 
 
-def test_no_bitmap_without_two_three_six(tables):
-    # An inline bitmap after 2-23-000 is plain data; the marker then reads nothing.
+def test_bitmap_right_after_two_two_three_is_its_own(tables):
+    # Without 2-36-000 the bitmap after 2-23-000 belongs to it and ends at
+    # the last element before the operator: entries (1, 0) mark E6.
     d, f = six_elements()
-    values = one(tables, d + [223000, 101000, 31001, 31031, 223255], *f, (1, 8), (0, 1))
-    assert [v.descriptor for v in values[6:]] == [223000, 31001, 31031]
+    values = one(tables, d + [223000, 101000, 31001, 31031, 223255, 1001],
+                 *f, (2, 8), (1, 1), (0, 1), (99, 7), (17, 7))
+    assert [(v.descriptor, v.raw) for v in values[6:]] == [
+        (223000, 0), (31001, 2), (31031, 1), (31031, 0), (1001, 99), (1001, 17)]
 
 
 def test_bitmap_reference_outside_history(tables):
