@@ -102,15 +102,9 @@ Result<void> load_element_table(const std::string& path, TableSet& tables) {
     SKERROW_TRY(const bool more, reader.next());
     if (!more) break;
     if (reader.size() < 8) continue;
-    ElementDefinition element;
-    SKERROW_TRY(element.code, parse_descriptor_code(reader[0]));
-    element.abbreviation = reader[1];
-    element.element_type = reader[2];
-    element.name = reader[3];
-    element.unit = reader[4];
-    SKERROW_TRY(element.scale, parse_i32(reader[5]));
-    SKERROW_TRY(element.reference, parse_i64(reader[6]));
-    SKERROW_TRY(element.width, parse_u16(reader[7]));
+    SKERROW_TRY(ElementDefinition element,
+                element_from_row({reader[0], reader[1], reader[2], reader[3], reader[4], reader[5],
+                                  reader[6], reader[7]}));
     tables.insert_element(std::move(element));
   }
   return {};

@@ -1,5 +1,5 @@
-// Expansion of descriptor lists through Table D, and the code-table meaning
-// lookup.
+// Expansion of descriptor lists through Table D. (Code-table meanings are
+// looked up by TableSet::meaning.)
 #pragma once
 
 #include <cstdint>
