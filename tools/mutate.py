@@ -132,11 +132,18 @@ def mutants_of_line(path: str, number: int, line: str, previous: str) -> list[Mu
     return out
 
 
+# Plain records whose every field the producer assigns: changing a default
+# cannot change behaviour, and a header change rebuilds everything.
+SKIPPED = {"src/message/bufr_message.h", "src/decode/decoded_value.h"}
+
+
 def all_mutants(folders: list[str]) -> list[Mutant]:
     mutants: list[Mutant] = []
     for folder in folders:
         for file in sorted((REPO / folder).glob("*.[ch]pp")) + sorted((REPO / folder).glob("*.h")):
             rel = str(file.relative_to(REPO))
+            if rel in SKIPPED:
+                continue
             in_block_comment = False
             previous = ""
             for number, line in enumerate(file.read_text().splitlines(), start=1):
