@@ -168,3 +168,15 @@ def test_message_files_may_be_pipes(tmp_path):
         assert _skerrow.parse_file(str(fifo)).number_of_subsets == 3
     finally:
         writer.wait(timeout=10)
+
+
+# Every octet of a three-octet length counts: a section 1 longer than 255 and
+# than 65,535 octets still puts the later sections where they are.
+@pytest.mark.parametrize("extra", [300 - 22, 0x10040 - 22])
+def test_long_section1(extra):
+    from bufr_builder import Message
+
+    data = Message(descriptors=[1001], section1_extra=bytes(extra)).build()
+    m = _skerrow.parse_bytes(data)
+    assert (m.section1_length, m.unexpanded_descriptors) == (22 + extra, [1001])
+    assert m.section4_data_offset == 8 + 22 + extra + 9 + 4
