@@ -87,6 +87,14 @@ def test_shortest_framing(data, text):
     assert error_of(lambda: _skerrow.parse_bytes(data)) == text
 
 
+def test_thirty_octets_are_enough():
+    # Section 4 one octet longer: the last fixed field of section 1 (the
+    # second) is now octet 29, the last "7".
+    data = SHORTEST_FRAMING[:4] + (30).to_bytes(3, "big") + SHORTEST_FRAMING[7:22] + b"\0\0\x04\x2a7777"
+    m = _skerrow.parse_bytes(data)
+    assert (m.total_length, m.typical_second, m.section4_data_length) == (30, ord("7"), 0)
+
+
 # Each octet of the marker counts: a near miss in any one of them is not a
 # message, wherever it stands.
 @pytest.mark.parametrize("near_miss", [b"xUFR", b"BxFR", b"BUxR", b"BUFx"])
@@ -161,9 +169,15 @@ def test_message_files_may_be_pipes(tmp_path):
 
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
-    writer = subprocess.Popen(
-        [sys.executable, "-c", f"open({str(fifo)!r}, 'wb').write({message(subsets=3)!r})"]
-    )
+    # Written in two parts with a pause between: a reader that took a short
+    # read for the end of the file would see half a message.
+    data = message(subsets=3, data=bytes(5000))
+    writer = subprocess.Popen([sys.executable, "-c", (
+        "import sys, time\n"
+        f"f = open({str(fifo)!r}, 'wb', buffering=0)\n"
+        f"data = {data!r}\n"
+        "f.write(data[:1000]); time.sleep(0.3); f.write(data[1000:])\n"
+    )])
     try:
         assert _skerrow.parse_file(str(fifo)).number_of_subsets == 3
     finally:
