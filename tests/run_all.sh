@@ -13,7 +13,7 @@ if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   fi
 fi
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
-  cmake ninja pytest hypothesis mypy
+  cmake ninja pytest hypothesis mypy numpy
 # One cp310-abi3 wheel, installed into this interpreter and, when present,
 # into CPython 3.10 as well: the same binary must serve both.
 rm -rf build/wheel
@@ -60,7 +60,7 @@ ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH="$PWD/build/asan" \
 if [ -n "$python310" ]; then
   echo "== the same wheel on CPython 3.10"
   "$python310" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
-    pytest hypothesis
+    pytest hypothesis numpy
   "$python310" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
     --force-reinstall --no-deps build/wheel/skerrow-*.whl
   "$python310" -m pytest -q -p no:cacheprovider -m "not slow" tests/python

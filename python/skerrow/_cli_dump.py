@@ -5,65 +5,60 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from typing import Callable
+from typing import TextIO
 
 import _skerrow
-from skerrow._messages import find_messages
+from skerrow._messages import default_definitions, scan
+from skerrow._structure import Subset, Value
 
-DEFAULT_DEFINITIONS = "/usr/share/eccodes/definitions"
-
-
-def _with_subsets(raw: bytes, header: _skerrow.BufrMessage, count: int) -> bytes:
-    """The message with its section 3 subset count replaced by `count`."""
-    at = 8 + header.section1_length + header.section2_length + 4
-    return raw[:at] + count.to_bytes(2, "big") + raw[at + 2 :]
+# Units that say what kind of value it is rather than what it measures; the
+# value's text shows that already.
+_NO_UNIT = {"", "numeric", "ccitt ia5"}
 
 
-# Finding uncompressed subset boundaries one prefix at a time costs about
-# subsets * values / 2 decoded values; past this the subset number shows "?".
-_BOUNDARY_WORK = 100_000_000
+def _shown_unit(unit: str) -> str:
+    lower = unit.lower()
+    if lower in _NO_UNIT or "code table" in lower or "flag table" in lower:
+        return ""
+    return unit
 
 
-def _subset_starts(
-    raw: bytes,
-    header: _skerrow.BufrMessage,
-    values: list[_skerrow.DecodedValue],
-    decode: Callable[[bytes], list[_skerrow.DecodedValue]],
-) -> list[int] | None:
-    """Index of the first value of every subset, or None if too costly.
-
-    The values carry no subset number. Compressed subsets all have the same
-    length. Uncompressed ones may differ (delayed replication), so the first
-    k subsets are decoded on their own (the data of subset k starts where
-    subset k - 1 ends, so a smaller subset count decodes a prefix). When
-    every subset turns out as long as the first, one decode settles it.
-    """
-    n = header.number_of_subsets
-    if n == 0:
-        return []
-    if header.compressed_data or n == 1:
-        step = len(values) // n
-        return [i * step for i in range(n)]
-    first = len(decode(_with_subsets(raw, header, 1)))
-    codes = [v.descriptor for v in values]
-    if first * n == len(values) and all(
-        codes[i] == codes[i % first] for i in range(len(codes))
-    ) and (n < 3 or len(decode(_with_subsets(raw, header, n - 1))) == first * (n - 1)):
-        return [i * first for i in range(n)]
-    if n * len(values) // 2 > _BOUNDARY_WORK:
-        return None
-    return [0] + [len(decode(_with_subsets(raw, header, k))) for k in range(1, n)]
-
-
-def _value_text(v: _skerrow.DecodedValue) -> str:
+def _value_text(value: Value) -> str:
+    v = value.decoded
     if v.raw_text is not None:
         return json.dumps(v.raw_text)
     if v.raw is None:
         return "missing"  # character data: raw_value is only its locator
-    number = repr(v.raw_value) if v.raw_value is not None else "missing"
+    if v.raw_value is None:
+        return "missing"
+    number = repr(v.raw_value)
     if v.raw_meaning is not None:
         return f"{number} {json.dumps(v.raw_meaning)}"
-    return number
+    unit = _shown_unit(value.unit)
+    return f"{number} {unit}" if unit else number
+
+
+def _value_record(value: Value) -> dict[str, object]:
+    v = value.decoded
+    record: dict[str, object] = {
+        "descriptor": v.descriptor,
+        "key": value.key,
+        "name": v.name,
+        "unit": value.unit,
+        "raw": v.raw,
+        "raw_value": v.raw_value,
+        "raw_text": v.raw_text,
+        "raw_meaning": v.raw_meaning,
+    }
+    qualifiers = value.qualifiers
+    if qualifiers:
+        record["qualifiers"] = {name: _value_record(q) for name, q in qualifiers.items()}
+    return record
+
+
+def _subset_records(subset: Subset) -> list[dict[str, object]]:
+    """The values of a subset, each qualifier inside the value it qualifies."""
+    return [_value_record(v) for i, v in enumerate(subset) if not subset.is_qualifier(i)]
 
 
 def _setup(parser: argparse.ArgumentParser) -> None:
@@ -72,36 +67,21 @@ def _setup(parser: argparse.ArgumentParser) -> None:
     source.add_argument(
         "--definitions",
         metavar="ROOT",
-        default=DEFAULT_DEFINITIONS,
-        help=f"ecCodes definitions root to choose tables from (default {DEFAULT_DEFINITIONS})",
+        default=None,
+        help=f"ecCodes definitions root to choose tables from (default {default_definitions()})",
     )
     source.add_argument("--tables", metavar="DIR", help="one ecCodes table directory for all")
     parser.add_argument("--json", action="store_true", help="one JSON object per message")
 
 
 def _run(args: argparse.Namespace) -> int:
-    fixed = None
+    tables: _skerrow.TableSet | str = args.definitions or default_definitions()
     if args.tables is not None:
         try:
-            fixed = _skerrow.TableSet.from_eccodes(args.tables)
+            tables = _skerrow.TableSet.from_eccodes(args.tables)
         except (OSError, ValueError) as exc:
             print(f"skerrow: {args.tables}: {exc}", file=sys.stderr)
             return 1
-    cache: dict[tuple[int, ...], _skerrow.TableSet] = {}
-
-    def tables_for(header: _skerrow.BufrMessage) -> _skerrow.TableSet:
-        if fixed is not None:
-            return fixed
-        key = (
-            header.master_table_number,
-            header.master_tables_version_number,
-            header.local_tables_version_number,
-            header.originating_centre,
-            header.originating_subcentre,
-        )
-        if key not in cache:
-            cache[key] = _skerrow.TableSet.from_definitions(args.definitions, header)
-        return cache[key]
 
     status = 0
     out = sys.stdout
@@ -113,61 +93,57 @@ def _run(args: argparse.Namespace) -> int:
             print(f"skerrow: {path}: {exc}", file=sys.stderr)
             status = 1
             continue
-        for offset, raw in find_messages(data):
-            try:
-                header = _skerrow.parse_bytes(raw)
-                tables = tables_for(header)
-
-                def decode(
-                    b: bytes, tables: _skerrow.TableSet = tables
-                ) -> list[_skerrow.DecodedValue]:
-                    return _skerrow.decode_values_with_tables(b, tables)
-
-                values = decode(raw)
-                starts = _subset_starts(raw, header, values, decode)
-            except ValueError as exc:
-                print(f"skerrow: {path}: message at offset {offset}: {exc}", file=sys.stderr)
+        try:
+            for item in scan(data, tables):
+                if isinstance(item, tuple):
+                    offset, error = item
+                else:
+                    offset = item.offset
+                    try:
+                        subsets = item.subsets()
+                    except ValueError as exc:
+                        error = exc
+                    else:
+                        _print(out, path, item.header.compressed_data, offset, subsets, args.json)
+                        continue
+                print(f"skerrow: {path}: {error}", file=sys.stderr)
                 if args.json:
-                    out.write(json.dumps({"file": path, "offset": offset, "error": str(exc)}) + "\n")
+                    out.write(json.dumps({"file": path, "offset": offset, "error": str(error)}))
+                    out.write("\n")
                 status = 1
-                continue
-            subset_of: list[int | str] = ["?" if starts is None else 0] * len(values)
-            bounds = starts or []
-            for number, start in enumerate(bounds, 1):
-                end = bounds[number] if number < len(bounds) else len(values)
-                subset_of[start:end] = [number] * (end - start)
-            if args.json:
-                items = [
-                    {
-                        "subset": s,
-                        "descriptor": v.descriptor,
-                        "name": v.name,
-                        "raw": v.raw,
-                        "raw_value": v.raw_value,
-                        "raw_text": v.raw_text,
-                        "raw_meaning": v.raw_meaning,
-                    }
-                    for s, v in zip(subset_of, values)
-                ]
-                record = {
-                    "file": path,
-                    "offset": offset,
-                    "subsets": header.number_of_subsets,
-                    "compressed": header.compressed_data,
-                    "values": items,
-                }
-                out.write(json.dumps(record) + "\n")
-                continue
-            out.write(
-                f"# {path} offset={offset} subsets={header.number_of_subsets}"
-                f" compressed={'yes' if header.compressed_data else 'no'}"
-                f" values={len(values)}\n"
-            )
-            out.writelines(
-                f"{s}\t{v.descriptor:06d}\t{v.name}\t{_value_text(v)}\n"
-                for s, v in zip(subset_of, values)
-            )
+        except ValueError as exc:  # the scan cannot go on
+            print(f"skerrow: {path}: {exc}", file=sys.stderr)
+            status = 1
     return status
+
+
+def _print(
+    out: TextIO,
+    path: str,
+    compressed: bool,
+    offset: int,
+    subsets: list[Subset],
+    as_json: bool,
+) -> None:
+    if as_json:
+        record = {
+            "file": path,
+            "offset": offset,
+            "compressed": compressed,
+            "subsets": [_subset_records(subset) for subset in subsets],
+        }
+        out.write(json.dumps(record) + "\n")
+        return
+    count = sum(len(subset) for subset in subsets)
+    out.write(
+        f"# {path} offset={offset} subsets={len(subsets)}"
+        f" compressed={'yes' if compressed else 'no'}"
+        f" values={count}\n"
+    )
+    for number, subset in enumerate(subsets, 1):
+        out.writelines(
+            f"{number}\t{v.descriptor:06d}\t{v.name}\t{_value_text(v)}\n" for v in subset
+        )
 
 
 DUMP_COMMAND = (

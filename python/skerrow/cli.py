@@ -9,11 +9,9 @@ import argparse
 import sys
 from typing import Callable, Sequence
 
-import _skerrow
-
 from skerrow._cli_dump import DUMP_COMMAND
-from skerrow._messages import find_messages
 from skerrow._cli_tables import EXPAND_COMMAND, TABLE_COMMAND
+from skerrow._messages import Message, default_definitions, scan
 
 # Subcommand name -> (set-up of its parser, the function that runs it).
 Command = tuple[Callable[[argparse.ArgumentParser], None], Callable[[argparse.Namespace], int]]
@@ -33,21 +31,26 @@ def _run_info(args: argparse.Namespace) -> int:
     for path in args.files:
         try:
             data = _read(path)
-            # Validate the whole file first, so a bad file prints no partial list.
-            messages = _skerrow.parse_all_bytes(data)
+            # Frame the whole file first, so a bad file prints no partial list.
+            found: list[Message] = []
+            for item in scan(data, default_definitions()):
+                if isinstance(item, tuple):
+                    raise item[1]
+                found.append(item)
         except (OSError, ValueError) as exc:
             print(f"skerrow: {path}: {exc}", file=sys.stderr)
             status = 1
             continue
-        offsets = [offset for offset, _ in find_messages(data)]
-        for offset, m in zip(offsets, messages):
+        for message in found:
+            m = message.header
+            second = "" if m.typical_second is None else f":{m.typical_second:02d}"
             when = (
                 f"{m.typical_year:04d}-{m.typical_month:02d}-{m.typical_day:02d}"
-                f"T{m.typical_hour:02d}:{m.typical_minute:02d}:{m.typical_second:02d}"
+                f"T{m.typical_hour:02d}:{m.typical_minute:02d}{second}"
             )
             descriptors = " ".join(f"{d:06d}" for d in m.unexpanded_descriptors)
             print(
-                f"{path}\toffset={offset}\tlength={m.total_length}\tedition={m.edition}"
+                f"{path}\toffset={message.offset}\tlength={m.total_length}\tedition={m.edition}"
                 f"\tcentre={m.originating_centre}\tcategory={m.data_category}"
                 f"\tsubsets={m.number_of_subsets}"
                 f"\tcompressed={'yes' if m.compressed_data else 'no'}"
@@ -65,7 +68,7 @@ COMMANDS: dict[str, tuple[str, Command]] = {
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="skerrow", description="Decode BUFR edition 4 data.")
+    parser = argparse.ArgumentParser(prog="skerrow", description="Decode BUFR data (editions 2, 3 and 4).")
     sub = parser.add_subparsers(dest="command", required=True)
     for name, (help_text, (setup, _)) in COMMANDS.items():
         setup(sub.add_parser(name, help=help_text, description=help_text))

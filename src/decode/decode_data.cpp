@@ -8,6 +8,7 @@
 
 #include "decode/decoder.h"
 #include "tables/descriptor.h"
+#include "tables/descriptor_walk.h"
 
 namespace skerrow {
 namespace detail {
@@ -20,16 +21,60 @@ namespace {
 // beyond that. Values are what memory grows with (the string table holds at
 // most one entry per value), so this bounds time and memory alike. Real
 // messages stay far below it: nearly every value reads bits, and the densest
-// message of our corpus (compressed, constant columns) emits 8.5 values per
-// bit; while replication factors up to 2^64 - 1, replicated lists that read
-// nothing and 65535 subsets of operators stop instead of hanging.
+// message we know (compressed, constant columns) emits 8.5 values per bit of
+// section 4, 45 per octet of message; while replication factors up to
+// 2^64 - 1, replicated lists that read nothing and 65535 subsets of operators
+// stop instead of hanging. The constant lets small messages walk freely; at
+// 2^18 units a message of a few hundred octets stays below about 30 MB even
+// as Python objects (about 100 bytes a value).
 constexpr std::uint64_t kWorkPerBit = 16;
-constexpr std::uint64_t kWorkConstant = std::uint64_t{1} << 22;
+constexpr std::uint64_t kWorkConstant = std::uint64_t{1} << 18;
 
-constexpr unsigned kMaxDepth = 64;
+// Operator values read no bits, so they are the cheapest values to ask for:
+// 65535 compressed subsets make each operator descriptor of a few bits of
+// section 3 emit 65535 of them. They have a bound of their own on top of the
+// work bound: one per bit of section 4, plus two full columns. Real messages
+// emit at most 0.1 per bit (a compressed satellite wind message of 1000
+// subsets: 12,000 operator values, 14,848 octets).
+constexpr std::uint64_t kOperatorValuesPerBit = 1;
+constexpr std::uint64_t kOperatorValuesConstant = std::uint64_t{2} * 65536;
 
 // 031031, data present indicator: the element bitmaps are written with.
 constexpr std::uint32_t kBitmapEntryCode = 31031;
+
+// Character data is the unit of this name, exactly.
+constexpr std::string_view kCharacterUnit = "CCITT IA5";
+
+// Compressed texts: NBINC counts octets in 6 bits, so a subset's own text has
+// at most this many.
+constexpr std::size_t kMaxIncrementOctets = 63;
+
+// Compressed delayed replication factors must agree in every subset; this is
+// the spacing of doubles at 1.0, so equal factors read as equal.
+constexpr double kFactorTolerance = 0x1p-52;
+
+// Scales whose power of ten is a normal finite double. Beyond them a value
+// would be divided by 0 or infinity; no real table comes near (they stay
+// within about +-20), so such an entry is refused.
+constexpr std::int32_t kMaxScale = 307;
+
+// 2-03-YYY, the operator that defines new reference values of YYY bits.
+std::string new_reference_operator(unsigned width) {
+  return format_descriptor(203000 + width);
+}
+
+DecodeError bitmap_too_long(std::uint64_t referable) {
+  return parse_error("bitmap has more entries than the " + std::to_string(referable) +
+                     " data elements it refers to");
+}
+
+// A bitmap entry from a 031031 value: 0 (present), 1 (not present) or another
+// code, clamped to 0..255. A value that is no number at all counts as 0.
+std::uint8_t bitmap_entry_of(double value) {
+  if (!(value > 0.0)) return 0;  // also NaN
+  if (value >= 255.0) return 255;
+  return static_cast<std::uint8_t>(value);
+}
 
 // Whether `text` contains `word` (lower case) in any case. Real trees write
 // units such as "Common CODE TABLE C-1" or "CODE TABLE defined by
@@ -69,79 +114,404 @@ std::uint64_t all_ones(unsigned width) {
 
 }  // namespace
 
-Decoder::Decoder(const TableSet& tables, std::span<const std::uint8_t> section4_data,
-                 std::uint16_t subsets, bool compressed)
-    : tables_(tables), reader_(section4_data), subsets_(subsets), compressed_(compressed) {
-  const std::uint64_t bits = reader_.bit_length();
+// ----------------------------------------------------------------- context
+
+DecodeContext::DecodeContext(std::span<const std::uint8_t> section4_data,
+                             std::uint16_t subset_count)
+    : reader(section4_data), subsets(subset_count) {
+  const std::uint64_t bits = reader.bit_length();
   budget_total_ = kWorkPerBit * bits + kWorkConstant;
   budget_ = budget_total_;
-  out_.strings = {"operator", "associatedField", "signifyCharacter"};
-  for (std::uint32_t k = 0; k < out_.strings.size(); ++k) names_.emplace(out_.strings[k], k);
+  operator_budget_total_ = kOperatorValuesPerBit * bits + kOperatorValuesConstant;
+  operator_budget_ = operator_budget_total_;
+  out.strings = {"operator", "associatedField", "signifyCharacter"};
+  for (std::uint32_t k = 0; k < out.strings.size(); ++k) names_.emplace(out.strings[k], k);
 }
 
-DecodeError Decoder::budget_exceeded() const {
+DecodeError DecodeContext::budget_exceeded() const {
   return parse_error("decoding exceeds the work bound of the message (" +
                      std::to_string(budget_total_) + " steps and values for " +
-                     std::to_string(reader_.bit_length()) + " bits of section 4)");
+                     std::to_string(reader.bit_length()) + " bits of section 4)");
 }
 
-Result<DecodedValues> Decoder::run(std::span<const std::uint32_t> descriptors) {
-  if (compressed_) {
-    SKERROW_CHECK(walk(descriptors, 0));
-    const std::size_t n = subsets_;
-    if (n != 0) {
-      const std::size_t columns = columns_.size() / n;
-      out_.subset_starts.resize(n);
-      for (std::size_t i = 0; i < n; ++i) out_.subset_starts[i] = i * columns;
-      out_.values.resize(columns_.size());
-      DecodedValue* dst = out_.values.data();
-      for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t c = 0; c < columns; ++c) *dst++ = columns_[c * n + i];
-      }
-    }
-    std::vector<DecodedValue>().swap(columns_);
-  } else {
-    for (std::uint32_t s = 0; s < subsets_; ++s) {
-      // Operators, bitmaps and the history never cross a subset boundary;
-      // the text ordinal and the bit position do.
-      state_.reset();
-      out_.subset_starts.push_back(out_.values.size());
-      SKERROW_CHECK(walk(descriptors, 0));
-    }
+Result<void> DecodeContext::spend_on_operator_values(std::uint64_t count) {
+  if (count > operator_budget_) {
+    return parse_error("decoding exceeds the bound on operator values of the message (" +
+                       std::to_string(operator_budget_total_) + " values for " +
+                       std::to_string(reader.bit_length()) + " bits of section 4)");
   }
-  return std::move(out_);
+  operator_budget_ -= count;
+  return spend(count);
 }
 
-std::uint32_t Decoder::intern_name(std::string_view name) {
+std::uint32_t DecodeContext::intern_name(std::string_view name) {
   auto it = names_.find(std::string(name));
   if (it != names_.end()) return it->second;
-  const auto index = static_cast<std::uint32_t>(out_.strings.size());
-  out_.strings.emplace_back(name);
+  const auto index = static_cast<std::uint32_t>(out.strings.size());
+  out.strings.emplace_back(name);
   names_.emplace(std::string(name), index);
   return index;
 }
 
-std::uint32_t Decoder::intern_meaning(const std::string* meaning) {
+std::uint32_t DecodeContext::intern_meaning(const std::string* meaning) {
   auto [it, inserted] = meanings_.try_emplace(meaning, 0);
   if (inserted) {
-    it->second = static_cast<std::uint32_t>(out_.strings.size());
-    out_.strings.push_back(*meaning);
+    it->second = static_cast<std::uint32_t>(out.strings.size());
+    out.strings.push_back(*meaning);
   }
   return it->second;
 }
 
-const ElementInfo* Decoder::info_for(std::uint32_t code) {
+std::optional<std::uint32_t> DecodeContext::text_of(const std::uint8_t* bytes, std::size_t count) {
+  bool all_ff = true;
+  for (std::size_t i = 0; i < count; ++i) all_ff = all_ff && bytes[i] == 0xFF;
+  if (all_ff) return std::nullopt;  // also for no octets at all
+  std::size_t end = count;
+  while (end > 0) {
+    const std::uint8_t c = bytes[end - 1];
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r') break;
+    --end;
+  }
+  std::string text(end, '?');
+  for (std::size_t i = 0; i < end; ++i) {
+    if (bytes[i] < 0x80) text[i] = static_cast<char>(bytes[i]);
+  }
+  const auto index = static_cast<std::uint32_t>(out.strings.size());
+  out.strings.push_back(std::move(text));
+  return index;
+}
+
+namespace {
+
+double scaled_value(std::uint64_t raw, const NumericRead& read) {
+  double sum;
+  Int128 exact;
+  if (read.reference.is_exact &&
+      !__builtin_add_overflow(read.reference.exact, static_cast<Int128>(raw), &exact)) {
+    sum = static_cast<double>(exact);
+  } else {
+    sum = read.reference.as_double() + static_cast<double>(raw);
+  }
+  // Divided by 10^s, not multiplied by 10^-s: the two differ in the last bit.
+  return sum / power_of_ten(read.scale);
+}
+
+DecodedValue operator_record(std::uint32_t code) {
+  DecodedValue v;
+  v.descriptor = code;
+  v.name = kOperatorName;
+  v.raw = 0;
+  v.raw_value = 0.0;
+  v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
+  return v;
+}
+
+// A replication factor from a number: truncated, negative values 0, values
+// beyond 64 bits the largest factor.
+std::uint64_t factor_of(double f) {
+  if (!(f > 0.0)) return 0;
+  if (f >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(f);
+}
+
+}  // namespace
+
+void DecodeContext::numeric_value(DecodedValue& v, std::uint64_t raw, bool missing,
+                                  const NumericRead& read, const CodeTable* code_table) {
+  v.raw = raw;
+  v.flags = DecodedValue::kHasRaw;
+  v.text = 0;
+  if (!missing) {
+    v.flags |= DecodedValue::kHasValue;
+    v.raw_value = scaled_value(raw, read);
+  } else {
+    v.raw_value = 0.0;
+  }
+  // Missing values get a meaning too: the all-ones code may have one.
+  if (code_table != nullptr) {
+    auto it = code_table->find(raw);
+    if (it != code_table->end()) {
+      v.text = intern_meaning(&it->second);
+      v.flags |= DecodedValue::kHasMeaning;
+    }
+  }
+}
+
+// ----------------------------------------------------------------- row sink
+
+Result<std::size_t> RowSink::numeric(std::uint32_t code, std::uint32_t name,
+                                     const NumericRead& read, const CodeTable* code_table) {
+  SKERROW_CHECK(c_.spend(1));
+  SKERROW_TRY(const std::uint64_t raw, c_.reader.read_bits(read.width));
+  DecodedValue v;
+  v.descriptor = code;
+  v.name = name;
+  c_.numeric_value(v, raw, read.missing_capable && read.width <= 63 && raw == all_ones(read.width),
+                   read, code_table);
+  c_.out.values.push_back(v);
+  return c_.out.values.size() - 1;
+}
+
+Result<std::size_t> RowSink::text(std::uint32_t code, std::uint32_t name, std::uint16_t width) {
+  const std::size_t octets = (width + 7u) / 8u;
+  if (c_.scratch.size() < octets) c_.scratch.resize(octets);
+  SKERROW_CHECK(c_.spend(1));
+  SKERROW_CHECK(c_.reader.read_bytes_into(width, c_.scratch.data()));
+  ++c_.text_ordinal;  // for every character item, missing or not
+  DecodedValue v;
+  v.descriptor = code;
+  v.name = name;
+  v.flags = DecodedValue::kHasValue;
+  if (auto text = c_.text_of(c_.scratch.data(), octets)) {
+    v.text = *text;
+    v.flags |= DecodedValue::kHasText;
+  }
+  v.raw_value = static_cast<double>(c_.text_ordinal * 1000 + width / 8u);
+  c_.out.values.push_back(v);
+  return c_.out.values.size() - 1;
+}
+
+Result<std::size_t> RowSink::operator_value(std::uint32_t code) {
+  SKERROW_CHECK(c_.spend_on_operator_values(1));
+  c_.out.values.push_back(operator_record(code));
+  return c_.out.values.size() - 1;
+}
+
+std::optional<double> RowSink::number(std::size_t item) const {
+  const DecodedValue& v = c_.out.values[item];
+  if (!v.has_raw() || !v.has_value()) return std::nullopt;
+  return v.raw_value;
+}
+
+Result<std::uint64_t> RowSink::replication_factor(std::size_t item) const {
+  const std::optional<double> f = number(item);
+  return f ? factor_of(*f) : 0;
+}
+
+void RowSink::finish(const DecodeOptions& options, std::vector<std::uint32_t>& element_of,
+                     std::vector<std::uint32_t>& refers_to) {
+  c_.out.subset_count = c_.subsets;
+  if (options.structure) {
+    c_.out.element_of = std::move(element_of);
+    c_.out.refers_to = std::move(refers_to);
+  }
+}
+
+// -------------------------------------------------------------- column sink
+
+Result<std::size_t> ColumnSink::numeric(std::uint32_t code, std::uint32_t name,
+                                        const NumericRead& read, const CodeTable* code_table) {
+  // A reference R0 of the item's width, the increment width NBINC in 6
+  // bits, then NBINC bits per subset when NBINC is not 0.
+  const std::uint64_t n = c_.subsets;
+  SKERROW_CHECK(c_.spend(n));
+  SKERROW_TRY(const std::uint64_t r0, c_.reader.read_bits(read.width));
+  SKERROW_TRY(const std::uint64_t nbinc, c_.reader.read_bits(6));
+  const bool reference_missing =
+      read.missing_capable && read.width < 64 && r0 == all_ones(read.width);
+  DecodedValue v;
+  v.descriptor = code;
+  v.name = name;
+  if (nbinc == 0) {
+    c_.numeric_value(v, r0, reference_missing, read, code_table);
+    columns_.insert(columns_.end(), n, v);
+    return column_count_++;
+  }
+  const std::uint64_t increment_missing = all_ones(static_cast<unsigned>(nbinc));
+  for (std::uint64_t i = 0; i < n; ++i) {
+    SKERROW_TRY(const std::uint64_t increment,
+                c_.reader.read_bits(static_cast<std::uint16_t>(nbinc)));
+    const bool missing =
+        reference_missing || (read.missing_capable && increment == increment_missing);
+    c_.numeric_value(v, missing ? r0 : r0 + increment, missing, read, code_table);
+    columns_.push_back(v);
+  }
+  return column_count_++;
+}
+
+Result<std::size_t> ColumnSink::text(std::uint32_t code, std::uint32_t name,
+                                     std::uint16_t width) {
+  // A reference text, the increment width in octets, then (if that is not
+  // 0) one text of that many octets per subset.
+  const std::size_t octets = (width + 7u) / 8u;
+  if (c_.scratch.size() < octets) c_.scratch.resize(octets);
+  const std::uint64_t n = c_.subsets;
+  SKERROW_CHECK(c_.spend(n));
+  SKERROW_CHECK(c_.reader.read_bytes_into(width, c_.scratch.data()));
+  SKERROW_TRY(const std::uint64_t nbinc, c_.reader.read_bits(6));
+  const std::uint64_t ordinal = c_.text_ordinal++;
+  const double locator_width = static_cast<double>(width / 8u);
+  std::optional<std::uint32_t> shared;
+  if (nbinc == 0) shared = c_.text_of(c_.scratch.data(), octets);
+  // NBINC has 6 bits, so a subset's own text has at most 63 octets.
+  std::array<std::uint8_t, kMaxIncrementOctets> own;
+  DecodedValue v;
+  v.descriptor = code;
+  v.name = name;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    std::optional<std::uint32_t> text = shared;
+    if (nbinc != 0) {
+      SKERROW_CHECK(c_.reader.read_bytes_into(static_cast<std::uint16_t>(nbinc * 8), own.data()));
+      text = c_.text_of(own.data(), nbinc);
+    }
+    v.flags = DecodedValue::kHasValue;
+    v.text = 0;
+    if (text) {
+      v.text = *text;
+      v.flags |= DecodedValue::kHasText;
+    }
+    v.raw_value = static_cast<double>(ordinal * n + i + 1) * 1000.0 + locator_width;
+    columns_.push_back(v);
+  }
+  return column_count_++;
+}
+
+Result<std::size_t> ColumnSink::operator_value(std::uint32_t code) {
+  SKERROW_CHECK(c_.spend_on_operator_values(c_.subsets));
+  columns_.insert(columns_.end(), c_.subsets, operator_record(code));
+  return column_count_++;
+}
+
+std::optional<double> ColumnSink::number(std::size_t item) const {
+  if (c_.subsets == 0) return std::nullopt;
+  const DecodedValue& v = columns_[item * c_.subsets];
+  if (!v.has_raw() || !v.has_value()) return std::nullopt;
+  return v.raw_value;
+}
+
+Result<std::uint64_t> ColumnSink::replication_factor(std::size_t item) const {
+  const std::optional<double> first = number(item);
+  if (!first) return std::uint64_t{0};
+  const std::size_t start = item * c_.subsets;
+  for (std::size_t i = 1; i < c_.subsets; ++i) {
+    const DecodedValue& v = columns_[start + i];
+    if (!v.has_value() || std::fabs(v.raw_value - *first) > kFactorTolerance) {
+      return parse_error("compressed delayed replication with varying factors is not implemented");
+    }
+  }
+  return factor_of(*first);
+}
+
+void ColumnSink::finish(const DecodeOptions& options, std::vector<std::uint32_t>& element_of,
+                        std::vector<std::uint32_t>& refers_to) {
+  DecodedValues& out = c_.out;
+  const std::size_t n = c_.subsets;
+  const std::size_t columns = column_count_;
+  out.subset_count = n;
+  if (options.columns) {
+    out.layout = DecodedValues::Layout::kColumns;
+    out.column_count = columns;
+    out.values = std::move(columns_);
+    if (options.structure) {
+      out.element_of = std::move(element_of);
+      out.refers_to = std::move(refers_to);
+    }
+    return;
+  }
+  out.subset_starts.resize(n);
+  for (std::size_t i = 0; i < n; ++i) out.subset_starts[i] = i * columns;
+  out.values.resize(columns_.size());
+  DecodedValue* dst = out.values.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t c = 0; c < columns; ++c) *dst++ = columns_[c * n + i];
+  }
+  std::vector<DecodedValue>().swap(columns_);
+  if (options.structure) {
+    // The same entries for every subset; references stay within a subset.
+    out.element_of.resize(n * columns);
+    out.refers_to.resize(n * columns);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t base = i * columns;
+      for (std::size_t c = 0; c < columns; ++c) {
+        out.element_of[base + c] = element_of[c];
+        out.refers_to[base + c] =
+            refers_to[c] == kNone ? kNone : static_cast<std::uint32_t>(base + refers_to[c]);
+      }
+    }
+  }
+}
+
+// ------------------------------------------------------------------ walk
+
+template <class Sink>
+Decoder<Sink>::Decoder(const TableSet& tables, std::span<const std::uint8_t> section4_data,
+                       std::uint16_t subsets, const DecodeOptions& options)
+    : tables_(tables),
+      options_(options),
+      structure_(options.structure),
+      context_(section4_data, subsets),
+      sink_(context_) {
+  associated_info_.code = kAssociatedFieldCode;
+  associated_info_.name = kAssociatedFieldName;
+  signify_info_.name = kSignifyCharacterName;
+  signify_info_.character = true;
+  if (structure_) {
+    associated_info_.unit = context_.intern_name("");
+    signify_info_.unit = context_.intern_name(kCharacterUnit);
+  }
+}
+
+template <class Sink>
+Result<DecodedValues> Decoder<Sink>::run(std::span<const std::uint32_t> descriptors) {
+  for (std::uint64_t pass = 0; pass < sink_.walks(); ++pass) {
+    // Operators, bitmaps and the history never cross a subset boundary;
+    // the text ordinal and the bit position do.
+    state_.reset();
+    history_items_.clear();
+    sink_.begin_walk();
+    SKERROW_CHECK(walk(descriptors, 0));
+  }
+  sink_.finish(options_, element_of_, refers_to_);
+  DecodedValues out = std::move(context_.out);
+  if (structure_) out.elements = std::move(elements_);
+  return out;
+}
+
+template <class Sink>
+void Decoder<Sink>::record(std::size_t item, std::uint32_t code, const ElementInfo& info,
+                           std::int32_t scale, std::uint16_t width, double reference) {
+  if (!structure_) return;
+  const AppliedElement applied{code, info.unit, scale, width, reference};
+  std::uint32_t index = info.applied;
+  if (index == kNone || !(elements_[index] == applied)) {
+    auto [it, inserted] = applied_index_.try_emplace(applied, 0);
+    if (inserted) {
+      it->second = static_cast<std::uint32_t>(elements_.size());
+      elements_.push_back(applied);
+    }
+    index = it->second;
+    info.applied = index;  // most elements are read alike every time
+  }
+  grow_to(item);
+  element_of_[item] = index;
+}
+
+template <class Sink>
+void Decoder<Sink>::record_operator(std::size_t item) {
+  if (structure_) grow_to(item);
+}
+
+template <class Sink>
+void Decoder<Sink>::grow_to(std::size_t item) {
+  if (element_of_.size() <= item) {
+    element_of_.resize(item + 1, kNone);
+    refers_to_.resize(item + 1, kNone);
+  }
+}
+
+template <class Sink>
+const ElementInfo* Decoder<Sink>::info_for(std::uint32_t code) {
   auto [it, inserted] = infos_.try_emplace(code);
   if (!inserted) return it->second.get();
   const ElementDefinition* def = tables_.element(code);
   if (def == nullptr) return nullptr;
   auto info = std::make_unique<ElementInfo>();
   info->code = code;
-  info->name = intern_name(def->name);
+  info->name = context_.intern_name(def->name);
   info->scale = def->scale;
   info->reference = def->reference;
   info->width = def->width;
-  info->character = def->unit == "CCITT IA5";
+  info->character = def->unit == kCharacterUnit;
   const bool flag_table = contains_ignoring_case(def->unit, "flag table");
   info->table_unit = flag_table || contains_ignoring_case(def->unit, "code table");
   info->class31 = split_code(code).x == 31;
@@ -149,11 +519,13 @@ const ElementInfo* Decoder::info_for(std::uint32_t code) {
     const CodeTable* table = tables_.code_table(code);
     if (table != nullptr && !table->empty()) info->code_table = table;
   }
+  if (structure_) info->unit = context_.intern_name(def->unit);
   it->second = std::move(info);
   return it->second.get();
 }
 
-Result<const ElementInfo*> Decoder::info_or_stand_in(std::uint32_t code) {
+template <class Sink>
+Result<const ElementInfo*> Decoder<Sink>::info_or_stand_in(std::uint32_t code) {
   if (const ElementInfo* info = info_for(code)) return info;
   if (!state_.local_width) return error::ElementNotFound{code};
   // 2-06 announced the width of a local element so that a decoder without
@@ -164,17 +536,19 @@ Result<const ElementInfo*> Decoder::info_or_stand_in(std::uint32_t code) {
   if (inserted) {
     auto info = std::make_unique<ElementInfo>();
     info->code = code;
-    info->name = intern_name("unknown");
+    info->name = context_.intern_name("unknown");
     info->width = width;
     info->class31 = split_code(code).x == 31;
+    if (structure_) info->unit = context_.intern_name("");
     it->second = std::move(info);
   }
   return static_cast<const ElementInfo*>(it->second.get());
 }
 
-NumericRead Decoder::numeric_read(const ElementInfo& info,
-                                  const EffectiveReference* marker_reference,
-                                  std::uint16_t marker_width) const {
+template <class Sink>
+NumericRead Decoder<Sink>::numeric_read(const ElementInfo& info,
+                                        const EffectiveReference* marker_reference,
+                                        std::uint16_t marker_width) const {
   NumericRead read;
   read.missing_capable = !info.class31;
   std::uint16_t table_width = info.width;
@@ -214,157 +588,14 @@ NumericRead Decoder::numeric_read(const ElementInfo& info,
   } else {
     // Beyond 128 bits no exact value is needed: such a reference dwarfs any
     // raw value of at most 64 bits.
-    const double b = base.is_exact ? static_cast<double>(base.exact) : base.approx;
     read.reference.is_exact = false;
-    read.reference.approx = b * power_of_ten(static_cast<std::int32_t>(p));
+    read.reference.approx = base.as_double() * power_of_ten(static_cast<std::int32_t>(p));
   }
   return read;
 }
 
-double Decoder::scaled_value(std::uint64_t raw, const NumericRead& read) {
-  double sum;
-  Int128 exact;
-  if (read.reference.is_exact &&
-      !__builtin_add_overflow(read.reference.exact, static_cast<Int128>(raw), &exact)) {
-    sum = static_cast<double>(exact);
-  } else {
-    const double b =
-        read.reference.is_exact ? static_cast<double>(read.reference.exact) : read.reference.approx;
-    sum = b + static_cast<double>(raw);
-  }
-  // Divided by 10^s, not multiplied by 10^-s: the two differ in the last bit.
-  return sum / power_of_ten(read.scale);
-}
-
-std::optional<std::uint32_t> Decoder::text_of(const std::uint8_t* bytes, std::size_t count) {
-  bool all_ff = true;
-  for (std::size_t i = 0; i < count; ++i) all_ff = all_ff && bytes[i] == 0xFF;
-  if (all_ff) return std::nullopt;  // also for no octets at all
-  std::size_t end = count;
-  while (end > 0) {
-    const std::uint8_t c = bytes[end - 1];
-    if (c != ' ' && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r') break;
-    --end;
-  }
-  std::string text(end, '?');
-  for (std::size_t i = 0; i < end; ++i) {
-    if (bytes[i] < 0x80) text[i] = static_cast<char>(bytes[i]);
-  }
-  const auto index = static_cast<std::uint32_t>(out_.strings.size());
-  out_.strings.push_back(std::move(text));
-  return index;
-}
-
-Result<std::size_t> Decoder::decode_text(std::uint32_t code, std::uint32_t name,
-                                         std::uint16_t width) {
-  const std::size_t octets = (width + 7u) / 8u;
-  if (scratch_.size() < octets) scratch_.resize(octets);
-  std::vector<DecodedValue>& out = sink();
-  const std::size_t first = out.size();
-  DecodedValue v;
-  v.descriptor = code;
-  v.name = name;
-  v.flags = DecodedValue::kHasValue;
-  if (!compressed_) {
-    SKERROW_CHECK(spend(1));
-    SKERROW_CHECK(reader_.read_bytes_into(width, scratch_.data()));
-    ++text_ordinal_;  // for every character item, missing or not
-    if (auto text = text_of(scratch_.data(), octets)) {
-      v.text = *text;
-      v.flags |= DecodedValue::kHasText;
-    }
-    v.raw_value = static_cast<double>(text_ordinal_ * 1000 + width / 8u);
-    out.push_back(v);
-    return first;
-  }
-  // Compressed: a reference text, the increment width in octets, then (if
-  // that is not 0) one text of that many octets per subset.
-  const std::uint64_t n = subsets_;
-  SKERROW_CHECK(spend(n));
-  SKERROW_CHECK(reader_.read_bytes_into(width, scratch_.data()));
-  SKERROW_TRY(const std::uint64_t nbinc, reader_.read_bits(6));
-  const std::uint64_t ordinal = text_ordinal_++;
-  const double locator_width = static_cast<double>(width / 8u);
-  std::optional<std::uint32_t> shared;
-  if (nbinc == 0) shared = text_of(scratch_.data(), octets);
-  std::uint8_t own[64];
-  for (std::uint64_t i = 0; i < n; ++i) {
-    std::optional<std::uint32_t> text = shared;
-    if (nbinc != 0) {
-      SKERROW_CHECK(reader_.read_bytes_into(static_cast<std::uint16_t>(nbinc * 8), own));
-      text = text_of(own, nbinc);
-    }
-    v.flags = DecodedValue::kHasValue;
-    v.text = 0;
-    if (text) {
-      v.text = *text;
-      v.flags |= DecodedValue::kHasText;
-    }
-    v.raw_value = static_cast<double>(ordinal * n + i + 1) * 1000.0 + locator_width;
-    out.push_back(v);
-  }
-  return first;
-}
-
-Result<std::size_t> Decoder::decode_numeric(std::uint32_t code, std::uint32_t name,
-                                            const NumericRead& read, const CodeTable* code_table) {
-  std::vector<DecodedValue>& out = sink();
-  const std::size_t first = out.size();
-  DecodedValue v;
-  v.descriptor = code;
-  v.name = name;
-  auto finish = [&](std::uint64_t raw, bool missing) {
-    v.raw = raw;
-    v.flags = DecodedValue::kHasRaw;
-    v.text = 0;
-    if (!missing) {
-      v.flags |= DecodedValue::kHasValue;
-      v.raw_value = scaled_value(raw, read);
-    } else {
-      v.raw_value = 0.0;
-    }
-    // Missing values get a meaning too: the all-ones code may have one.
-    if (code_table != nullptr) {
-      auto it = code_table->find(raw);
-      if (it != code_table->end()) {
-        v.text = intern_meaning(&it->second);
-        v.flags |= DecodedValue::kHasMeaning;
-      }
-    }
-  };
-  if (!compressed_) {
-    SKERROW_CHECK(spend(1));
-    SKERROW_TRY(const std::uint64_t raw, reader_.read_bits(read.width));
-    finish(raw, read.missing_capable && read.width <= 63 && raw == all_ones(read.width));
-    out.push_back(v);
-    return first;
-  }
-  // Compressed: reference R0 of the item's width, the increment width
-  // NBINC in 6 bits, then NBINC bits per subset when NBINC is not 0.
-  const std::uint64_t n = subsets_;
-  SKERROW_CHECK(spend(n));
-  SKERROW_TRY(const std::uint64_t r0, reader_.read_bits(read.width));
-  SKERROW_TRY(const std::uint64_t nbinc, reader_.read_bits(6));
-  const bool reference_missing =
-      read.missing_capable && read.width < 64 && r0 == all_ones(read.width);
-  if (nbinc == 0) {
-    finish(r0, reference_missing);
-    out.insert(out.end(), n, v);
-    return first;
-  }
-  const std::uint64_t increment_missing = all_ones(static_cast<unsigned>(nbinc));
-  for (std::uint64_t i = 0; i < n; ++i) {
-    SKERROW_TRY(const std::uint64_t increment,
-                reader_.read_bits(static_cast<std::uint16_t>(nbinc)));
-    const bool missing =
-        reference_missing || (read.missing_capable && increment == increment_missing);
-    finish(missing ? r0 : r0 + increment, missing);
-    out.push_back(v);
-  }
-  return first;
-}
-
-Result<std::size_t> Decoder::decode_element(const ElementInfo& info, bool marker25) {
+template <class Sink>
+Result<std::size_t> Decoder<Sink>::decode_element(const ElementInfo& info, bool marker25) {
   std::uint16_t marker_width = info.width;
   EffectiveReference marker_reference;
   if (marker25) {
@@ -382,94 +613,72 @@ Result<std::size_t> Decoder::decode_element(const ElementInfo& info, bool marker
   }
   if (info.character) {
     const std::uint16_t width = state_.character_width ? *state_.character_width : marker_width;
-    return decode_text(info.code, info.name, width);
+    SKERROW_TRY(const std::size_t item, sink_.text(info.code, info.name, width));
+    record(item, info.code, info, 0, width, 0.0);
+    return item;
   }
   const NumericRead read = numeric_read(info, marker25 ? &marker_reference : nullptr, marker_width);
-  return decode_numeric(info.code, info.name, read, info.code_table);
+  if (read.scale < -kMaxScale || read.scale > kMaxScale) {
+    return parse_error("scale " + std::to_string(read.scale) + " of element " +
+                       format_descriptor(info.code) + " is beyond what a double can represent");
+  }
+  SKERROW_TRY(const std::size_t item, sink_.numeric(info.code, info.name, read, info.code_table));
+  record(item, info.code, info, read.scale, read.width, read.reference.as_double());
+  return item;
 }
 
-Result<void> Decoder::associated_field() {
+template <class Sink>
+Result<void> Decoder<Sink>::associated_field() {
   NumericRead read;
   read.width = state_.associated_width;
   read.missing_capable = false;
-  SKERROW_TRY(std::size_t ignored,
-              decode_numeric(kAssociatedFieldCode, kAssociatedFieldName, read, nullptr));
-  (void)ignored;
+  SKERROW_TRY(const std::size_t item,
+              sink_.numeric(kAssociatedFieldCode, kAssociatedFieldName, read, nullptr));
+  record(item, kAssociatedFieldCode, associated_info_, 0, read.width, 0.0);
+  pending_associated_ = item;
   return {};
 }
 
-Result<void> Decoder::emit_operator(std::uint32_t code) {
-  SKERROW_CHECK(spend(compressed_ ? subsets_ : 1));
-  DecodedValue v;
-  v.descriptor = code;
-  v.name = kOperatorName;
-  v.raw = 0;
-  v.raw_value = 0.0;
-  v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
-  if (compressed_) {
-    columns_.insert(columns_.end(), subsets_, v);
-  } else {
-    out_.values.push_back(v);
-  }
+template <class Sink>
+Result<void> Decoder<Sink>::emit_operator(std::uint32_t code) {
+  SKERROW_TRY(const std::size_t item, sink_.operator_value(code));
+  record_operator(item);
   return {};
 }
 
-std::optional<double> Decoder::first_value(std::size_t index) const {
-  const std::vector<DecodedValue>& out = compressed_ ? columns_ : out_.values;
-  if (compressed_ && subsets_ == 0) return std::nullopt;
-  const DecodedValue& v = out[index];
-  if (!v.has_raw() || !v.has_value()) return std::nullopt;
-  return v.raw_value;
-}
-
-Result<std::uint64_t> Decoder::replication_factor(std::size_t index) const {
-  const std::optional<double> first = first_value(index);
-  if (!first) return std::uint64_t{0};
-  if (compressed_) {
-    // One walk serves all subsets, so every subset must repeat alike.
-    for (std::size_t i = 1; i < subsets_; ++i) {
-      const DecodedValue& v = columns_[index + i];
-      if (!v.has_value() || std::fabs(v.raw_value - *first) > 0x1p-52) {
-        return parse_error(
-            "compressed delayed replication with varying factors is not implemented");
-      }
-    }
-  }
-  const double f = *first;
-  if (!(f > 0.0)) return std::uint64_t{0};
-  if (f >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(f);
-}
-
-Result<const ElementInfo*> Decoder::next_bitmap_reference() {
+template <class Sink>
+Result<std::optional<std::size_t>> Decoder<Sink>::next_bitmap_reference(std::uint64_t& cursor) {
   auto& s = state_;
   const std::uint64_t size = s.bitmap.size();
-  if (size == 0) return static_cast<const ElementInfo*>(nullptr);
+  if (size == 0) return std::optional<std::size_t>();
   // A 2-36-000 bitmap covers the elements decoded just before it.
   std::uint64_t start = s.bitmap_anchor >= size ? s.bitmap_anchor - size : 0;
   // An operator's own bitmap ends at the last element before the first
-  // operator of its kind (its length was checked against that).
-  if (s.bitmap_from_operator) start = *s.first_operator_history - size;
-  while (s.bitmap_cursor < size) {
-    SKERROW_CHECK(spend(1));
-    const std::uint64_t k = s.bitmap_cursor++;
+  // operator of its kind. (Its length was checked against that as it was
+  // read; after 2-36-000 later 031031 values may still lengthen it.)
+  if (s.bitmap_from_operator) {
+    const std::uint64_t referable = *s.first_operator_history;
+    if (size > referable) return bitmap_too_long(referable);
+    start = referable - size;
+  }
+  while (cursor < size) {
+    SKERROW_CHECK(context_.spend(1));
+    const std::uint64_t k = cursor++;
     if (s.bitmap[k] == 1) continue;  // 1: data not present
     const std::uint64_t index = start + k;
     if (index >= s.descriptor_history.size()) {
       return parse_error("bitmap reference is outside descriptor history");
     }
-    return s.descriptor_history[index];
+    return std::optional<std::size_t>(index);
   }
-  return static_cast<const ElementInfo*>(nullptr);
+  return std::optional<std::size_t>();
 }
 
-Result<void> Decoder::walk(std::span<const std::uint32_t> list, unsigned depth) {
-  if (depth > kMaxDepth) {
-    return parse_error(compressed_ ? "compressed descriptor decode exceeded recursion depth"
-                                   : "descriptor decode exceeded recursion depth");
-  }
+template <class Sink>
+Result<void> Decoder<Sink>::walk(std::span<const std::uint32_t> list, unsigned depth) {
+  SKERROW_CHECK(check_depth(depth, Sink::kWalk));
   for (std::size_t i = 0; i < list.size(); ++i) {
-    SKERROW_CHECK(spend(1));
+    SKERROW_CHECK(context_.spend(1));
     const std::uint32_t code = list[i];
     switch (split_code(code).f) {
       case 0:
@@ -482,25 +691,29 @@ Result<void> Decoder::walk(std::span<const std::uint32_t> list, unsigned depth) 
         SKERROW_CHECK(operation(code));
         break;
       case 3: {
-        const SequenceDefinition* sequence = tables_.sequence(code);
-        if (sequence == nullptr) return error::SequenceNotFound{code};
+        SKERROW_TRY(const SequenceDefinition* sequence, find_sequence(tables_, code));
         SKERROW_CHECK(walk(sequence->members, depth + 1));
         break;
       }
       default:
-        return parse_error("invalid descriptor " + format_descriptor(code));
+        return invalid_descriptor(code);
     }
   }
   return {};
 }
 
-Result<void> Decoder::element(std::uint32_t code) {
+template <class Sink>
+Result<void> Decoder<Sink>::element(std::uint32_t code) {
   if (state_.new_reference_width != 0) return read_new_reference(code);
-  if (state_.associated_width != 0 && split_code(code).x != 31) {
+  if (state_.associated_width != 0 && takes_associated_field(code)) {
     SKERROW_CHECK(associated_field());
   }
   SKERROW_TRY(const ElementInfo* info, info_or_stand_in(code));
-  SKERROW_TRY(const std::size_t index, decode_element(*info, false));
+  SKERROW_TRY(const std::size_t item, decode_element(*info, false));
+  if (pending_associated_) {
+    refer(*pending_associated_, item);
+    pending_associated_.reset();
+  }
   auto& s = state_;
   s.local_width.reset();  // 2-06 governs one element descriptor
   if (code == kBitmapEntryCode && (s.operator_bitmap_may_follow || s.reading_operator_bitmap)) {
@@ -508,44 +721,48 @@ Result<void> Decoder::element(std::uint32_t code) {
       // The first entry of the operator's own bitmap: it replaces the last.
       s.bitmap.clear();
       s.bitmap_cursor = 0;
+      s.quality_cursor = 0;
       s.bitmap_from_operator = true;
       s.operator_bitmap_may_follow = false;
       s.reading_operator_bitmap = true;
     }
-    add_bitmap_entry(index);
+    add_bitmap_entry(item);
     const std::uint64_t referable = *s.first_operator_history;
-    if (s.bitmap.size() > referable) {
-      return parse_error("bitmap has more entries than the " + std::to_string(referable) +
-                         " data elements it refers to");
-    }
+    if (s.bitmap.size() > referable) return bitmap_too_long(referable);
     return {};
   }
   s.operator_bitmap_may_follow = false;
   s.reading_operator_bitmap = false;
   if (code == kBitmapEntryCode && s.defining_bitmap) {
-    add_bitmap_entry(index);
-  } else {
-    s.descriptor_history.push_back(info);
+    add_bitmap_entry(item);
+    return {};
   }
+  if (structure_ && s.quality_follows && split_code(code).x == 33) {
+    SKERROW_TRY(const std::optional<std::size_t> marked, next_bitmap_reference(s.quality_cursor));
+    if (marked) refer(item, history_items_[*marked]);
+  }
+  s.descriptor_history.push_back(info);
+  if (structure_) history_items_.push_back(item);
   return {};
 }
 
-void Decoder::add_bitmap_entry(std::size_t index) {
-  const std::optional<double> entry = first_value(index);
-  if (entry || compressed_) {
-    const double clamped = entry ? std::clamp(*entry, 0.0, 255.0) : 0.0;
-    state_.bitmap.push_back(static_cast<std::uint8_t>(clamped));
-  }
+template <class Sink>
+void Decoder<Sink>::add_bitmap_entry(std::size_t item) {
+  const std::optional<double> entry = sink_.bitmap_entry(item);
+  if (!entry) return;
+  state_.bitmap.push_back(bitmap_entry_of(*entry));
 }
 
-Result<void> Decoder::read_new_reference(std::uint32_t code) {
+template <class Sink>
+Result<void> Decoder<Sink>::read_new_reference(std::uint32_t code) {
   // A new reference value: sign bit (1 = negative), then the magnitude.
   const unsigned width = state_.new_reference_width;
-  SKERROW_TRY(const std::uint64_t sign, reader_.read_bits(1));
+  SKERROW_TRY(const std::uint64_t sign, context_.reader.read_bits(1));
   UInt128 magnitude = 0;
   for (unsigned left = width - 1; left > 0;) {
     const unsigned chunk = std::min(left, 64u);
-    SKERROW_TRY(const std::uint64_t part, reader_.read_bits(static_cast<std::uint16_t>(chunk)));
+    SKERROW_TRY(const std::uint64_t part,
+                context_.reader.read_bits(static_cast<std::uint16_t>(chunk)));
     if (magnitude >> (127 - chunk) != 0)
       magnitude = ~static_cast<UInt128>(0) >> 1;
     else
@@ -554,7 +771,7 @@ Result<void> Decoder::read_new_reference(std::uint32_t code) {
   }
   const UInt128 limit = static_cast<UInt128>(1) << 63;
   if (magnitude > limit || (sign == 0 && magnitude == limit)) {
-    return parse_error("new reference value of operator " + format_descriptor(203000 + width) +
+    return parse_error("new reference value of operator " + new_reference_operator(width) +
                        " for " + format_descriptor(code) + " does not fit in 64 bits");
   }
   const auto value = static_cast<std::int64_t>(sign != 0 ? -static_cast<Int128>(magnitude)
@@ -563,47 +780,54 @@ Result<void> Decoder::read_new_reference(std::uint32_t code) {
   return {};
 }
 
-Result<void> Decoder::replication(std::span<const std::uint32_t> list, std::size_t& i,
-                                  unsigned depth) {
+template <class Sink>
+Result<void> Decoder<Sink>::replication(std::span<const std::uint32_t> list, std::size_t& i,
+                                        unsigned depth) {
   const std::uint32_t code = list[i];
-  const Fxy d = split_code(code);
-  const std::size_t n = list.size();
-  if (d.x == 0 || i + d.x >= n) return error::UnsupportedReplication{code};
-  if (d.y != 0) {
-    const auto body = list.subspan(i + 1, d.x);
-    for (unsigned k = 0; k < d.y; ++k) SKERROW_CHECK(walk(body, depth + 1));
-    i += d.x;
+  SKERROW_TRY(const Replication r, check_replication(code, i, list.size(), Sink::kWalk));
+  if (!r.delayed()) {
+    const auto body = list.subspan(r.body, r.length);
+    for (unsigned k = 0; k < r.times; ++k) SKERROW_CHECK(walk(body, depth + 1));
+    i = r.next() - 1;
     return {};
   }
-  if (i + d.x + 1 >= n) return error::IncompleteDelayedReplication{code};
   const std::uint32_t factor_code = list[i + 1];
   if (state_.new_reference_width != 0) {
     return parse_error("delayed replication " + format_descriptor(code) +
                        " inside a new reference value definition (operator 203YYY) is not "
                        "supported");
   }
-  if (!compressed_ && state_.associated_width != 0 && split_code(factor_code).x != 31) {
+  if (Sink::kAssociatedFieldBeforeFactor && state_.associated_width != 0 &&
+      takes_associated_field(factor_code)) {
     SKERROW_CHECK(associated_field());
   }
   SKERROW_TRY(const ElementInfo* info, info_or_stand_in(factor_code));
-  SKERROW_TRY(const std::size_t index, decode_element(*info, false));
-  SKERROW_TRY(const std::uint64_t factor, replication_factor(index));
+  SKERROW_TRY(const std::size_t item, decode_element(*info, false));
+  if (pending_associated_) {
+    refer(*pending_associated_, item);
+    pending_associated_.reset();
+  }
+  SKERROW_TRY(const std::uint64_t factor, sink_.replication_factor(item));
   state_.descriptor_history.push_back(info);
-  const auto body = list.subspan(i + 2, d.x);
+  if (structure_) history_items_.push_back(item);
+  const auto body = list.subspan(r.body, r.length);
   for (std::uint64_t k = 0; k < factor; ++k) SKERROW_CHECK(walk(body, depth + 1));
-  i += d.x + 1u;
+  i = r.next() - 1;
   return {};
 }
 
-Result<void> Decoder::marker(std::uint8_t x) {
-  SKERROW_TRY(const ElementInfo* info, next_bitmap_reference());
-  if (info == nullptr) return {};
-  SKERROW_TRY(std::size_t ignored, decode_element(*info, x == 25));
-  (void)ignored;
+template <class Sink>
+Result<void> Decoder<Sink>::marker(std::uint8_t x) {
+  SKERROW_TRY(const std::optional<std::size_t> marked, next_bitmap_reference(state_.bitmap_cursor));
+  if (!marked) return {};
+  SKERROW_TRY(const std::size_t item,
+              decode_element(*state_.descriptor_history[*marked], x == 25));
+  if (structure_) refer(item, history_items_[*marked]);
   return {};
 }
 
-Result<void> Decoder::operation(std::uint32_t code) {
+template <class Sink>
+Result<void> Decoder<Sink>::operation(std::uint32_t code) {
   const Fxy d = split_code(code);
   const std::uint8_t y = d.y;
   auto& s = state_;
@@ -629,9 +853,9 @@ Result<void> Decoder::operation(std::uint32_t code) {
     case 5:
       // Y octets of text in the data, read like a character element.
       if (y != 0) {
-        SKERROW_TRY(std::size_t ignored,
-                    decode_text(code, kSignifyCharacterName, static_cast<std::uint16_t>(8u * y)));
-        (void)ignored;
+        const auto width = static_cast<std::uint16_t>(8u * y);
+        SKERROW_TRY(const std::size_t item, sink_.text(code, kSignifyCharacterName, width));
+        record(item, code, signify_info_, 0, width, 0.0);
       }
       break;
     case 6:
@@ -680,6 +904,8 @@ Result<void> Decoder::operation(std::uint32_t code) {
         SKERROW_CHECK(emit_operator(code));
         if (!s.first_operator_history) s.first_operator_history = s.descriptor_history.size();
         s.operator_bitmap_may_follow = true;
+        s.quality_follows = d.x == 22;
+        s.quality_cursor = 0;
       } else if (d.x != 22) {
         SKERROW_CHECK(emit_operator(code));
       }
@@ -705,6 +931,7 @@ Result<void> Decoder::operation(std::uint32_t code) {
         s.bitmap_cursor = 0;
         s.bitmap_anchor = 0;
         s.bitmap_from_operator = false;
+        s.quality_follows = false;
       }
       break;
     case 36:
@@ -714,12 +941,14 @@ Result<void> Decoder::operation(std::uint32_t code) {
         s.bitmap_from_operator = false;
         s.bitmap.clear();
         s.bitmap_cursor = 0;
+        s.quality_cursor = 0;
         s.bitmap_anchor = s.descriptor_history.size();
       }
       break;
     case 37:
       SKERROW_CHECK(emit_operator(code));
       s.bitmap_cursor = 0;
+      s.quality_cursor = 0;
       if (y != 0) {
         s.bitmap.clear();
         s.bitmap_anchor = 0;
@@ -735,9 +964,15 @@ Result<void> Decoder::operation(std::uint32_t code) {
 }  // namespace detail
 
 Result<DecodedValues> decode_data(const BufrMessage& message, const TableSet& tables,
-                                  std::span<const std::uint8_t> section4_data) {
-  detail::Decoder decoder(tables, section4_data, message.number_of_subsets,
-                          message.compressed_data);
+                                  std::span<const std::uint8_t> section4_data,
+                                  const DecodeOptions& options) {
+  if (message.compressed_data) {
+    detail::Decoder<detail::ColumnSink> decoder(tables, section4_data,
+                                                message.number_of_subsets, options);
+    return decoder.run(message.unexpanded_descriptors);
+  }
+  detail::Decoder<detail::RowSink> decoder(tables, section4_data, message.number_of_subsets,
+                                           options);
   return decoder.run(message.unexpanded_descriptors);
 }
 

@@ -16,10 +16,17 @@ namespace skerrow {
 // data for all subsets at once, laid out subset by subset either way.
 // Errors: ElementNotFound, SequenceNotFound, UnsupportedReplication,
 // IncompleteDelayedReplication, and Parse for invalid descriptors, nesting
-// deeper than 64 levels, bitmap references outside the history, operators
-// that cannot be decoded, the bit reader's failures and the work bound.
+// deeper than 64 levels, bitmap references outside the history, a bitmap
+// longer than the elements it refers to, operators that cannot be decoded,
+// scales beyond what a double can represent, the bit reader's failures, and
+// the work bound and the bound on operator values (both set by the size of
+// section 4).
 // All or nothing. `section4_data` and `tables` are borrowed for the call.
+// `options` asks for the structure (Table B entries as applied, what each
+// qualifier refers to) and, for compressed data, for column layout; see
+// DecodedValues. Without them the decoding records nothing beyond the values.
 Result<DecodedValues> decode_data(const BufrMessage& message, const TableSet& tables,
-                                  std::span<const std::uint8_t> section4_data);
+                                  std::span<const std::uint8_t> section4_data,
+                                  const DecodeOptions& options = {});
 
 }  // namespace skerrow

@@ -38,15 +38,68 @@ inline constexpr std::uint32_t kOperatorName = 0;          // "operator"
 inline constexpr std::uint32_t kAssociatedFieldName = 1;   // "associatedField"
 inline constexpr std::uint32_t kSignifyCharacterName = 2;  // "signifyCharacter"
 
-// The values of one message, all subsets in order, and the strings they
-// refer to. A name or meaning is stored once however many values use it.
+// The Table B entry a value was read with, as the operators in force
+// applied it (2-01, 2-02, 2-03, 2-06, 2-07, 2-08, the +1 bit of a 2-25
+// difference). Associated fields have code 999999, an empty unit and their
+// width; character data has scale and reference 0 and its width in bits.
+struct AppliedElement {
+  std::uint32_t code = 0;
+  std::uint32_t unit = 0;  // index into DecodedValues::strings
+  std::int32_t scale = 0;
+  std::uint16_t width = 0;
+  double reference = 0.0;  // exact below 2^53, the nearest double above
+
+  bool operator==(const AppliedElement&) const = default;
+};
+
+// No entry: an operator value has no Table B entry, and most values refer to
+// no other value.
+inline constexpr std::uint32_t kNone = 0xFFFFFFFF;
+
+// What a decoding records beyond the flat values; the defaults cost nothing.
+struct DecodeOptions {
+  // Fill DecodedValues::elements, element_of and refers_to.
+  bool structure = false;
+  // Compressed data only: hand the values out column after column (all
+  // subsets of the first data item, then of the second, ...), as section 4
+  // stores them, instead of subset after subset. Uncompressed data ignores it.
+  bool columns = false;
+};
+
+// The values of one message and the strings they refer to. A name or
+// meaning is stored once however many values use it.
+//
+// Layout. Rows (the default): all values of subset 0 in descriptor order,
+// then those of subset 1, and so on. Columns (DecodeOptions::columns on a
+// compressed message): `column_count` columns of `subset_count` values each,
+// the value of subset s in column c at values[c * subset_count + s].
 struct DecodedValues {
+  enum class Layout : std::uint8_t { kRows, kColumns };
+
   std::vector<DecodedValue> values;
   std::vector<std::string> strings;
-  // Where each subset's values begin in `values`, one entry per subset: the
-  // flat list alone cannot tell, since subsets differ in length when they
-  // hold delayed replications.
+  // Rows: where each subset's values begin in `values`, one entry per
+  // subset; the flat list alone cannot tell, since subsets differ in length
+  // when they hold delayed replications. Columns: empty.
   std::vector<std::size_t> subset_starts;
+  Layout layout = Layout::kRows;
+  std::size_t subset_count = 0;
+  std::size_t column_count = 0;  // columns only
+
+  // With DecodeOptions::structure, one entry per value in rows, one per
+  // column in columns (every subset of a column shares it):
+  //  - element_of: index into `elements` of the entry the value was read
+  //    with; kNone for operator values;
+  //  - refers_to: the value (rows) or column (columns) this one qualifies,
+  //    kNone for most values. A marker value (2-23, 2-24, 2-25, 2-32 with
+  //    Y = 255: substituted, first-order statistics, difference, replaced
+  //    or retained values) and a quality element (class 33) after a 2-22-000
+  //    bitmap refer to the earlier element their bitmap entry marks; an
+  //    associated field (999999) refers to the element right after it.
+  // Otherwise all three are empty.
+  std::vector<AppliedElement> elements;
+  std::vector<std::uint32_t> element_of;
+  std::vector<std::uint32_t> refers_to;
 
   const std::string& name(const DecodedValue& v) const { return strings[v.name]; }
   const std::string* text(const DecodedValue& v) const {

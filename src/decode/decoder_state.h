@@ -26,6 +26,9 @@ struct ElementInfo {
   // apply, since such a value is a table entry, not a quantity.
   bool table_unit = false;
   bool class31 = false;  // data description qualifiers: never missing
+  std::uint32_t unit = 0;  // index into the output's string table (structure only)
+  // The last entry of DecodedValues::elements this element was read with.
+  mutable std::uint32_t applied = 0xFFFFFFFF;
   // The code table giving meanings, or null (none, or a flag table, whose
   // entries are bit numbers and cannot be looked up by the whole value).
   const CodeTable* code_table = nullptr;
@@ -56,6 +59,10 @@ struct DecoderState {
   bool operator_bitmap_may_follow = false;  // the operator was the last item
   bool reading_operator_bitmap = false;     // inside that operator's 031031 run
   bool bitmap_from_operator = false;        // `bitmap` is such a bitmap
+  // After 2-22-000 the class 33 elements qualify, in turn, the elements its
+  // bitmap marks; they follow the bitmap with a cursor of their own.
+  bool quality_follows = false;
+  std::uint64_t quality_cursor = 0;
 
   // Back to the state a subset starts with, keeping the buffers.
   void reset() {
@@ -76,6 +83,8 @@ struct DecoderState {
     operator_bitmap_may_follow = false;
     reading_operator_bitmap = false;
     bitmap_from_operator = false;
+    quality_follows = false;
+    quality_cursor = 0;
   }
 };
 

@@ -15,7 +15,6 @@
 #include <system_error>
 #include <vector>
 
-#include "decode/decode_data.h"
 #include "lib/args.h"
 #include "lib/errors.h"
 #include "lib/literal.h"
@@ -23,10 +22,7 @@
 #include "lib/record_object.h"
 #include "lib/types.h"
 #include "message/decode_error.h"
-#include "message/parse_message.h"
-#include "message/scan.h"
-#include "tables/eccodes_loader.h"
-#include "tables/table_selection.h"
+#include "pipeline/decode_message.h"
 
 namespace skerrow::py {
 namespace {
@@ -221,6 +217,8 @@ PyType_Spec decoded_value_spec{
 
 // --- decoding functions -------------------------------------------------------
 
+}  // namespace
+
 // The list of DecodedValue objects for `decoded`; its strings move into one
 // ValueStrings object shared by the values.
 PyObject* to_list(DecodedValues&& decoded) {
@@ -245,38 +243,12 @@ PyObject* to_list(DecodedValues&& decoded) {
   return list.release();
 }
 
-// How a decoding function gets its tables once the message is parsed.
-enum class TableSource { kDirectory, kObject, kDefinitions };
+namespace {
 
-PyObject* decode_first_message(Octets data, TableSource source, std::string_view path,
-                               const TableSet* given) {
-  // The whole input is scanned first: a broken later message fails the call
-  // although only the first one is decoded.
-  std::optional<MessageRange> first;
-  auto scanned = scan_each(data, [&](const MessageRange& range) {
-    if (!first) first = range;
-  });
-  if (!scanned) return raise_decode_error(scanned.error());
-  if (!first) return raise_decode_error(error::MissingMarker{});
-  const Octets bytes = data.subspan(first->offset, first->length);
-  auto parsed = parse_message(bytes);
-  if (!parsed) return raise_decode_error(parsed.error());
-  const BufrMessage& message = parsed.value();
-  std::optional<TableSet> loaded;
-  if (source == TableSource::kDirectory) {
-    auto tables = load_eccodes(std::string(path));
-    if (!tables) return raise_decode_error(tables.error());
-    loaded = std::move(tables).value();
-  } else if (source == TableSource::kDefinitions) {
-    auto tables = load_tables_for_message(std::string(path), message);
-    if (!tables) return raise_decode_error(tables.error());
-    loaded = std::move(tables).value();
-  }
-  const TableSet& tables = loaded ? *loaded : *given;
-  const Octets section4 = bytes.subspan(message.section4_data_offset, message.section4_data_length);
-  auto decoded = decode_data(message, tables, section4);
+// The values of the first message of `data`, as a list.
+PyObject* decode_first(Octets data, const TableSource& source) {
+  auto decoded = decode_first_message(data, source);
   if (!decoded) return raise_decode_error(decoded.error());
-  loaded.reset();
   return to_list(std::move(decoded).value());
 }
 
@@ -298,7 +270,7 @@ PyObject* py_decode_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!require_bytes("decode_values", "data", bound[0], &data)) return nullptr;
     std::string_view table_dir;
     if (!require_str("decode_values", "table_dir", bound[1], &table_dir)) return nullptr;
-    return decode_first_message(data, TableSource::kDirectory, table_dir, nullptr);
+    return decode_first(data, TableSource::directory(std::string(table_dir)));
   });
 }
 
@@ -315,7 +287,7 @@ PyObject* py_decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssiz
       raise_wrong_type(kName, "tables", "TableSet", bound[1]);
       return nullptr;
     }
-    return decode_first_message(data, TableSource::kObject, {}, tables);
+    return decode_first(data, TableSource::given(*tables));
   });
 }
 
@@ -331,7 +303,7 @@ PyObject* py_decode_values_with_definitions(PyObject*, PyObject* const* args, Py
     if (!require_bytes(kName, "data", bound[0], &data)) return nullptr;
     std::string_view root;
     if (!require_str(kName, "definitions_root", bound[1], &root)) return nullptr;
-    return decode_first_message(data, TableSource::kDefinitions, root, nullptr);
+    return decode_first(data, TableSource::definitions(std::string(root)));
   });
 }
 

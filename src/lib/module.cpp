@@ -2,8 +2,6 @@
 // to __all__ before it is set, in a fixed order.
 #include <Python.h>
 
-#include <cstdint>
-
 #include "lib/errors.h"
 #include "lib/py_ref.h"
 #include "lib/types.h"
@@ -12,7 +10,6 @@ namespace skerrow::py {
 namespace {
 
 PyObject* g_module = nullptr;
-std::int64_t g_interpreter = -1;
 
 struct ClassEntry {
   const char* name;
@@ -96,17 +93,25 @@ PyObject* create_module() {
 }  // namespace
 }  // namespace skerrow::py
 
+namespace skerrow::py {
+
+bool in_main_interpreter(const char* module_name) {
+  // The main interpreter is the first one created; its id is 0. The types
+  // and the table cache are globals of the process, so only it may use them,
+  // whichever interpreter imports first.
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) == 0) return true;
+  PyErr_Format(PyExc_ImportError, "%s cannot be loaded in a sub-interpreter", module_name);
+  return false;
+}
+
+}  // namespace skerrow::py
+
 PyMODINIT_FUNC PyInit__skerrow() {
   using namespace skerrow::py;
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (g_module != nullptr) {
-    if (id == g_interpreter) return Py_NewRef(g_module);
-    PyErr_SetString(PyExc_ImportError, "_skerrow cannot be loaded in a sub-interpreter");
-    return nullptr;
-  }
+  if (!in_main_interpreter("_skerrow")) return nullptr;
+  if (g_module != nullptr) return Py_NewRef(g_module);
   PyObject* module = guard([] { return create_module(); });
   if (module == nullptr) return nullptr;
   g_module = Py_NewRef(module);
-  g_interpreter = id;
   return module;
 }

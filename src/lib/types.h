@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "decode/decoded_value.h"
 #include "message/bufr_message.h"
 #include "tables/table_model.h"
 
@@ -24,6 +25,10 @@ PyTypeObject* descriptor_type();
 PyTypeObject* element_definition_type();
 PyTypeObject* sequence_definition_type();
 PyTypeObject* table_set_type();
+
+// A new list of DecodedValue objects for `decoded`, whose strings move into
+// one hidden object that the values share.
+PyObject* to_list(DecodedValues&& decoded);
 
 // The TableSet owned by a TableSet object, or nullptr if `object` is not one.
 const TableSet* table_set_record(PyObject* object);
@@ -50,6 +55,10 @@ PyObject* py_decode_values_with_definitions(PyObject* module, PyObject* const* a
                                             Py_ssize_t nargs, PyObject* kwnames);
 PyObject* py_expand_descriptors(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);
+
+// True in the main interpreter; otherwise false with ImportError set, naming
+// `module_name`. Both modules of the library call it on import.
+bool in_main_interpreter(const char* module_name);
 
 // Casts a fast-call function for a PyMethodDef without tripping -Wcast-function-type.
 template <typename F>

@@ -1,4 +1,5 @@
-// The header record of one parsed BUFR edition 4 message.
+// The header record of one parsed BUFR message (edition 4 for _skerrow;
+// editions 2 and 3 too for the package, with their absent fields 0).
 #pragma once
 
 #include <cstdint>

@@ -72,6 +72,7 @@ std::string DecodeError::message() const {
             return "csv/table parse error: " + e.message;
           },
           [](const error::Io& e) -> std::string { return "io error: " + io_failure_text(e); },
+          [](const error::Format& e) -> std::string { return e.message; },
       },
       v_);
 }

@@ -46,6 +46,11 @@ struct ElementNotFound {
 struct Parse {
   std::string message;
 };
+// A fault of a message found only by the package's reader of editions 2 to
+// 4 (which _skerrow's own functions never use); the text is shown as it is.
+struct Format {
+  std::string message;
+};
 // An I/O failure: an operating-system error number (os_code != 0), or a
 // failure of another kind described by `text` alone (for example text that
 // is not valid UTF-8).
@@ -71,7 +76,7 @@ class DecodeError {
                                error::LengthMismatch, error::Truncated, error::BadTerminator,
                                error::OddDescriptorArea, error::SequenceNotFound,
                                error::IncompleteDelayedReplication, error::UnsupportedReplication,
-                               error::ElementNotFound, error::Parse, error::Io>;
+                               error::ElementNotFound, error::Parse, error::Io, error::Format>;
 
   template <typename V>
     requires std::is_constructible_v<Variant, V>

@@ -1,4 +1,4 @@
-// Framing of one BUFR edition 4 message: sections 0 to 5 are validated and
+// Framing of one BUFR message: sections 0 to 5 are validated and
 // the header fields of sections 1 and 3 copied out. The bytes are borrowed for
 // the call only; the record keeps no reference to them.
 #pragma once
@@ -17,6 +17,13 @@ using Octets = std::span<const std::uint8_t>;
 // bytes.size(). Errors: TooShort, MissingMarker, UnsupportedEdition,
 // LengthMismatch, Truncated, BadTerminator.
 Result<BufrMessage> parse_message(Octets bytes);
+
+// Frames one message of edition 2, 3 or 4, as the package reads them: section
+// 1 is read through its edition's layout and must be long enough for all of
+// its fields. A field the edition lacks is 0 in the record (see
+// section1_layout for which). Errors: those of parse_message, and Format for
+// editions 0, 1 and above 4 and for a section 1 too short for its edition.
+Result<BufrMessage> frame_message(Octets bytes);
 
 // Three-octet big-endian integer at `offset`, or Truncated{offset, section}.
 Result<std::uint32_t> read_u24(Octets bytes, std::uint64_t offset, std::uint8_t section);

@@ -22,6 +22,21 @@ std::uint64_t find_marker(Octets stream, std::uint64_t from) {
   return len;
 }
 
+Result<std::optional<MessageRange>> scan_next(Octets stream, std::uint64_t pos) {
+  const std::uint64_t len = stream.size();
+  if (pos > len || len - pos < 4) return std::optional<MessageRange>{};
+  const std::uint64_t j = find_marker(stream, pos);
+  if (j >= len) return std::optional<MessageRange>{};
+  if (j + 8 > len) return error::TooShort{};
+  const std::uint8_t* p = stream.data() + j + 4;
+  const std::uint64_t n = (std::uint64_t{p[0]} << 16) | (std::uint64_t{p[1]} << 8) | p[2];
+  if (n > len - j) return error::Truncated{j, 0};
+  // A declared length of 0 would leave the scan at this marker for ever;
+  // parsing such an empty range would say TooShort, so the scan does.
+  if (n == 0) return error::TooShort{};
+  return std::optional<MessageRange>{MessageRange{j, n}};
+}
+
 Result<std::vector<MessageRange>> scan_messages(Octets stream) {
   std::vector<MessageRange> ranges;
   SKERROW_CHECK(scan_each(stream, [&](MessageRange r) { ranges.push_back(r); }));

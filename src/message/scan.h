@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "message/parse_message.h"
@@ -19,6 +20,10 @@ struct MessageRange {
 // Truncated{marker offset, 0} for a message running past the end.
 Result<std::vector<MessageRange>> scan_messages(Octets stream);
 
+// The first message range at or after `pos`, or none when no marker follows.
+// Errors as scan_messages; the marker they concern is find_marker(stream, pos).
+Result<std::optional<MessageRange>> scan_next(Octets stream, std::uint64_t pos);
+
 // Calls `visit(range)` for each range as it is found; stops at the first
 // error. Lets callers that need only the first message, or only counts, avoid
 // the list.
@@ -33,22 +38,13 @@ std::uint64_t find_marker(Octets stream, std::uint64_t from);
 
 template <typename Visit>
 Result<void> scan_each(Octets stream, Visit&& visit) {
-  const std::uint64_t len = stream.size();
   std::uint64_t pos = 0;
-  while (len - pos >= 4) {
-    const std::uint64_t j = find_marker(stream, pos);
-    if (j >= len) break;
-    if (j + 8 > len) return error::TooShort{};
-    const std::uint8_t* p = stream.data() + j + 4;
-    const std::uint64_t n = (std::uint64_t{p[0]} << 16) | (std::uint64_t{p[1]} << 8) | p[2];
-    if (n > len - j) return error::Truncated{j, 0};
-    // A declared length of 0 would leave the scan at this marker for ever;
-    // parsing such an empty range would say TooShort, so the scan does.
-    if (n == 0) return error::TooShort{};
-    visit(MessageRange{j, n});
-    pos = j + n;
+  for (;;) {
+    SKERROW_TRY(const std::optional<MessageRange> range, scan_next(stream, pos));
+    if (!range) return {};
+    visit(*range);
+    pos = range->offset + range->length;
   }
-  return {};
 }
 
 }  // namespace skerrow

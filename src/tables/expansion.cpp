@@ -1,16 +1,15 @@
 #include "tables/expansion.h"
 
 #include "tables/descriptor.h"
+#include "tables/descriptor_walk.h"
 
 namespace skerrow {
 
-Result<void> expand_step(const TableSet& tables, const std::uint32_t* codes, std::size_t count,
-                         int depth, ExpansionState& state, std::vector<std::uint32_t>& out) {
-  if (depth > kMaxExpansionDepth) {
-    return parse_error("sequence expansion exceeded recursion depth");
-  }
+Result<void> expand_step(const TableSet& tables, std::span<const std::uint32_t> codes,
+                         unsigned depth, ExpansionState& state, std::vector<std::uint32_t>& out) {
+  SKERROW_CHECK(check_depth(depth, Walk::kExpansion));
   std::size_t i = 0;
-  while (i < count) {
+  while (i < codes.size()) {
     if (state.steps_left == 0) {
       return parse_error("sequence expansion exceeded " + std::to_string(kMaxExpansionSteps) +
                          " steps");
@@ -20,26 +19,25 @@ Result<void> expand_step(const TableSet& tables, const std::uint32_t* codes, std
     const Fxy d = split_code(code);
     switch (d.f) {
       case 0:
-        // Class 31 (replication factors and the like) has no associated field.
-        if (state.associated_field_width != 0 && d.x != 31) out.push_back(kAssociatedFieldCode);
+        if (state.associated_field_width != 0 && takes_associated_field(code)) {
+          out.push_back(kAssociatedFieldCode);
+        }
         out.push_back(code);
         ++i;
         break;
       case 1: {
-        const std::size_t x = d.x;
-        if (x == 0) return error::UnsupportedReplication{code};
-        if (d.y != 0) {
-          if (i + x >= count) return error::UnsupportedReplication{code};
-          for (unsigned r = 0; r < d.y; ++r) {
-            SKERROW_CHECK(expand_step(tables, codes + i + 1, x, depth + 1, state, out));
-          }
-          i += x + 1;
+        SKERROW_TRY(const Replication r, check_replication(code, i, codes.size(), Walk::kExpansion));
+        if (r.delayed()) {
+          // The factor descriptor, then the body, once.
+          SKERROW_CHECK(
+              expand_step(tables, codes.subspan(i + 1, r.length + 1), depth + 1, state, out));
         } else {
-          // Delayed: the factor descriptor, then the body, once.
-          if (i + x + 1 >= count) return error::IncompleteDelayedReplication{code};
-          SKERROW_CHECK(expand_step(tables, codes + i + 1, x + 1, depth + 1, state, out));
-          i += x + 2;
+          for (unsigned k = 0; k < r.times; ++k) {
+            SKERROW_CHECK(
+                expand_step(tables, codes.subspan(r.body, r.length), depth + 1, state, out));
+          }
         }
+        i = r.next();
         break;
       }
       case 2:
@@ -60,15 +58,13 @@ Result<void> expand_step(const TableSet& tables, const std::uint32_t* codes, std
         ++i;
         break;
       case 3: {
-        const SequenceDefinition* sequence = tables.sequence(code);
-        if (sequence == nullptr) return error::SequenceNotFound{code};
-        SKERROW_CHECK(expand_step(tables, sequence->members.data(), sequence->members.size(),
-                                  depth + 1, state, out));
+        SKERROW_TRY(const SequenceDefinition* sequence, find_sequence(tables, code));
+        SKERROW_CHECK(expand_step(tables, sequence->members, depth + 1, state, out));
         ++i;
         break;
       }
       default:
-        return parse_error("invalid descriptor " + format_descriptor(code));
+        return invalid_descriptor(code);
     }
   }
   return {};
@@ -78,7 +74,7 @@ Result<std::vector<std::uint32_t>> expand(const TableSet& tables,
                                           const std::vector<std::uint32_t>& codes) {
   ExpansionState state;
   std::vector<std::uint32_t> out;
-  SKERROW_CHECK(expand_step(tables, codes.data(), codes.size(), 0, state, out));
+  SKERROW_CHECK(expand_step(tables, codes, 0, state, out));
   return out;
 }
 

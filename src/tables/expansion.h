@@ -1,8 +1,9 @@
-// Expansion of descriptor lists through Table D. (Code-table meanings are
-// looked up by TableSet::meaning.)
+// Expansion of descriptor lists through Table D (code-table meanings are
+// looked up by TableSet::meaning).
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -26,10 +27,6 @@ struct ExpansionState {
   std::uint64_t steps_left = kMaxExpansionSteps;
 };
 
-// Sequences nest; a sequence that contains itself would recurse without end,
-// so expansion stops below this depth (the input list is depth 0).
-inline constexpr int kMaxExpansionDepth = 64;
-
 // The flat list the codes stand for: sequences replaced by their members,
 // fixed replications unrolled, delayed replications kept once (factor and
 // body, without the replication descriptor), the operators that only change
@@ -42,8 +39,9 @@ inline constexpr int kMaxExpansionDepth = 64;
 Result<std::vector<std::uint32_t>> expand(const TableSet& tables,
                                           const std::vector<std::uint32_t>& codes);
 
-// One level of the walk over `count` codes at `codes`, appending to `out`.
-Result<void> expand_step(const TableSet& tables, const std::uint32_t* codes, std::size_t count,
-                         int depth, ExpansionState& state, std::vector<std::uint32_t>& out);
+// One level of the walk over `codes`, appending to `out`; nesting deeper than
+// kMaxDescriptorDepth fails.
+Result<void> expand_step(const TableSet& tables, std::span<const std::uint32_t> codes,
+                         unsigned depth, ExpansionState& state, std::vector<std::uint32_t>& out);
 
 }  // namespace skerrow

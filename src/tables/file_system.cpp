@@ -35,6 +35,20 @@ bool is_regular_file(const std::string& path) {
   return read_metadata(path, &info) && S_ISREG(info.st_mode);
 }
 
+FileSignature file_signature(const std::string& path) {
+  struct stat info {};
+  if (!read_metadata(path, &info)) return {};
+  constexpr std::int64_t kNs = 1'000'000'000;
+  return FileSignature{
+      .exists = true,
+      .device = static_cast<std::uint64_t>(info.st_dev),
+      .inode = static_cast<std::uint64_t>(info.st_ino),
+      .size = static_cast<std::uint64_t>(info.st_size),
+      .modified_ns = std::int64_t{info.st_mtim.tv_sec} * kNs + info.st_mtim.tv_nsec,
+      .changed_ns = std::int64_t{info.st_ctim.tv_sec} * kNs + info.st_ctim.tv_nsec,
+  };
+}
+
 Result<std::vector<std::string>> list_directory(const std::string& path) {
   if (has_nul(path)) return nul_in_path();
   // Closes the stream on every way out, an allocation failure included.

@@ -3,6 +3,7 @@
 // are links to others.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,19 @@ namespace skerrow {
 bool path_exists(const std::string& path);
 bool is_directory(const std::string& path);
 bool is_regular_file(const std::string& path);
+// What tells one version of a file from another: its identity, size and
+// modification time. `exists` is false when the metadata cannot be read.
+struct FileSignature {
+  bool exists = false;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t modified_ns = 0;
+  std::int64_t changed_ns = 0;
+  bool operator==(const FileSignature&) const = default;
+};
+FileSignature file_signature(const std::string& path);
+
 // The names of the entries of a directory (without "." and ".."), or an Io
 // error carrying errno (or nul_in_path() for a path holding a NUL).
 Result<std::vector<std::string>> list_directory(const std::string& path);

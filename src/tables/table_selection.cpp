@@ -36,7 +36,8 @@ bool parent_of(std::string_view path, std::string* parent) {
 
 }  // namespace
 
-Result<std::string> resolve_table_directory(const std::string& start) {
+Result<std::string> resolve_table_directory(const std::string& start,
+                                            std::vector<std::string>* alias_files) {
   std::string path = start;
   for (int hop = 0;; ++hop) {
     if (is_directory(path)) return path;
@@ -45,6 +46,7 @@ Result<std::string> resolve_table_directory(const std::string& start) {
       return parse_error("ecCodes table aliases starting at " + start +
                          " loop or chain more than " + std::to_string(kMaxAliasHops) + " times");
     }
+    if (alias_files != nullptr) alias_files->push_back(path);
     SKERROW_TRY(const std::string text, read_whole_file(path, FileKind::regular));
     if (!is_valid_utf8(text)) return error::Io{0, "stream did not contain valid UTF-8"};
     const std::string alias(strip_space(text));
@@ -58,25 +60,32 @@ Result<std::string> resolve_table_directory(const std::string& start) {
   }
 }
 
-Result<TableSet> load_tables_for_message(const std::string& definitions_root,
-                                         const BufrMessage& message) {
+Result<TableChoice> choose_tables(const std::string& definitions_root,
+                                 const BufrMessage& message) {
   const std::string tables_dir = join_path(join_path(join_path(definitions_root, "bufr"), "tables"),
                                            std::to_string(message.master_table_number));
-  SKERROW_TRY(const std::string wmo, resolve_table_directory(join_path(
-                                         join_path(tables_dir, "wmo"),
-                                         std::to_string(message.master_tables_version_number))));
-  TableSet tables;
-  SKERROW_CHECK(load_eccodes_directory(wmo, tables));
-  if (message.local_tables_version_number == 0) return tables;
-
+  TableChoice choice;
+  SKERROW_TRY(choice.wmo_directory,
+              resolve_table_directory(
+                  join_path(join_path(tables_dir, "wmo"),
+                            std::to_string(message.master_tables_version_number)),
+                  &choice.alias_files));
+  if (message.local_tables_version_number == 0) return choice;
   // Version 19 of the master table names its local tables "19-<local>".
   std::string local_name = std::to_string(message.local_tables_version_number);
   if (message.master_tables_version_number == 19) local_name.insert(0, "19-");
-  const std::string local =
+  choice.local_directory =
       join_path(join_path(join_path(join_path(tables_dir, "local"), local_name),
                           std::to_string(message.originating_centre)),
                 std::to_string(message.originating_subcentre));
-  if (!path_exists(local)) return tables;
+  return choice;
+}
+
+Result<TableSet> load_chosen_tables(const TableChoice& choice) {
+  TableSet tables;
+  SKERROW_CHECK(load_eccodes_directory(choice.wmo_directory, tables));
+  const std::string& local = choice.local_directory;
+  if (local.empty() || !path_exists(local)) return tables;
   // Local files lay over the WMO tables: each is optional, and a local entry
   // replaces the WMO entry with the same code.
   const std::string element = join_path(local, "element.table");
@@ -86,6 +95,12 @@ Result<TableSet> load_tables_for_message(const std::string& definitions_root,
   const std::string codes = join_path(local, "codetables");
   if (path_exists(codes)) SKERROW_CHECK(load_code_tables(codes, tables));
   return tables;
+}
+
+Result<TableSet> load_tables_for_message(const std::string& definitions_root,
+                                         const BufrMessage& message) {
+  SKERROW_TRY(const TableChoice choice, choose_tables(definitions_root, message));
+  return load_chosen_tables(choice);
 }
 
 }  // namespace skerrow

@@ -1,4 +1,6 @@
-"""A small BUFR edition 4 writer for tests: a bit writer plus section assembly.
+"""A small BUFR writer for tests: a bit writer plus section assembly.
+
+Section 1 follows the layout of edition 4, 3 or 2 (see Message.section1).
 
 Every field can be overridden, so a test can build a valid message and then
 break exactly one rule of the framing.
@@ -85,6 +87,8 @@ class Message:
     hour: int = 12
     minute: int = 30
     second: int = 15
+    year_of_century: int | None = None  # editions 2 and 3; default year % 100
+    section1_layout: int | None = None  # 2, 3 or 4; default: the edition's own, else 4
     section1_extra: bytes = b""
     section3_pad: bytes = b""  # octets after the descriptors (padding)
     terminator: bytes = b"7777"
@@ -95,6 +99,41 @@ class Message:
         flags = self.section1_flags
         if flags is None:
             flags = 0x80 if self.section2 is not None else 0
+        layout = self.section1_layout
+        if layout is None:
+            layout = self.edition if self.edition in (2, 3) else 4
+        if layout in (2, 3):
+            # Editions 2 and 3: one-octet year of century, no international
+            # subcategory and no seconds; edition 3 splits the centre into
+            # subcentre and centre octets, edition 2 has a 16-bit centre. The
+            # section is padded to an even length, as those editions require.
+            centre = (
+                struct.pack(">BB", self.subcentre, self.centre)
+                if layout == 3
+                else struct.pack(">H", self.centre)
+            )
+            year = self.year % 100 if self.year_of_century is None else self.year_of_century
+            body = (
+                struct.pack(">B", self.master_table)
+                + centre
+                + struct.pack(
+                    ">BBBBBBBBBBB",
+                    self.update_sequence,
+                    flags,
+                    self.data_category,
+                    self.local_subcategory,
+                    self.master_version,
+                    self.local_version,
+                    year,
+                    self.month,
+                    self.day,
+                    self.hour,
+                    self.minute,
+                )
+                + b"\0"
+                + self.section1_extra
+            )
+            return u24(3 + len(body)) + body
         body = struct.pack(
             ">BHHBBBBBBBHBBBBB",
             self.master_table,

@@ -46,7 +46,7 @@ def test_info_reports_bad_files_and_goes_on(tmp_path, capsys):
     out, err = capsys.readouterr()
     assert status == 1
     assert err.splitlines() == [
-        f"skerrow: {bad}: section 5 terminator is not 7777",
+        f"skerrow: {bad}: message at offset 0: section 5 terminator is not 7777",
         f"skerrow: {missing}: [Errno 2] No such file or directory: '{missing}'",
     ]
     assert out.startswith(f"{good}\toffset=4\t")

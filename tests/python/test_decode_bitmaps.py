@@ -181,3 +181,13 @@ def test_patterns_agree_with_eccodes(tables, tmp_path):
             misread = misread or (name in ECCODES_MISREADS and bool(extras.get("marker")))
             if not misread:
                 assert math.isclose(mine.raw_value, entry_item[1], rel_tol=1e-9), (name, mine)
+
+
+def test_bitmap_lengthened_after_two_three_six(tables):
+    # After 2-36-000 every 031031 joins the bitmap, also after an operator's
+    # own bitmap has ended; grown past the elements it refers to, it fails
+    # when a marker reads it instead of pointing anywhere.
+    descriptors = OBSERVED + [236000, 223000, 101004, 31031, 12101, 31031, 223255]
+    items = observed() + [item(31031, 1)] * 4 + [item(12101, 5), item(31031, 0), item(12101, 9)]
+    with pytest.raises(ValueError, match="bitmap has more entries than the 4 data elements"):
+        decode(tables, descriptors, section4(items, 1, False))

@@ -51,14 +51,37 @@ def test_dump_json(files, capsys):
     assert main(["dump", "--json", "--tables", tdir, str(path)]) == 1
     records = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
     assert [r["offset"] for r in records][0] == 4
-    assert "error" in records[1] and "values" not in records[1]
-    assert [(v["subset"], v["raw"]) for v in records[2]["values"]] == [
-        (1, 1), (1, 5), (2, 2), (2, 6), (2, 7)
-    ]
-    assert records[0]["values"][1] == {
-        "subset": 1, "descriptor": 1015, "name": "STATION NAME", "raw": None,
-        "raw_value": 2003.0 - 1000.0, "raw_text": "ABC", "raw_meaning": None,
+    assert "error" in records[1] and "subsets" not in records[1]
+    assert [[v["raw"] for v in subset] for subset in records[2]["subsets"]] == [[1, 5], [2, 6, 7]]
+    assert records[0]["subsets"][0][1] == {
+        "descriptor": 1015, "key": "stationName", "name": "STATION NAME", "unit": "CCITT IA5",
+        "raw": None, "raw_value": 1003.0, "raw_text": "ABC", "raw_meaning": None,
     }
+
+
+def test_json_attaches_qualifiers_to_what_they_qualify(tmp_path, capsys):
+    tdir = table_dir(tmp_path / "tables")
+    path = tmp_path / "q.bufr"
+    # Quality information after 2-22-000: a per cent confidence for 012101.
+    path.write_bytes(Message(descriptors=[12101, 1001, 222000, 101002, 31031, 33007],
+                             data=bits((28815, 16), (6, 7), (0, 1), (1, 1), (95, 7))).build())
+    assert main(["dump", "--json", "--tables", tdir, str(path)]) == 0
+    [subset] = json.loads(capsys.readouterr().out)["subsets"]
+    assert [v["key"] for v in subset] == [
+        "airTemperature", "blockNumber", "222000", "dataPresentIndicator", "dataPresentIndicator"]
+    confidence = subset[0]["qualifiers"]["percentConfidence"]
+    assert (confidence["descriptor"], confidence["raw"]) == (33007, 95)
+
+
+def test_units_beside_values(tmp_path, capsys):
+    tdir = table_dir(tmp_path / "tables")
+    path = tmp_path / "t.bufr"
+    path.write_bytes(Message(descriptors=[12101, 20003], data=bits((28815, 16), (5, 9))).build())
+    assert main(["dump", "--tables", tdir, str(path)]) == 0
+    assert capsys.readouterr().out.splitlines()[1:] == [
+        "1\t012101\tTEMPERATURE\t288.15 K",
+        '1\t020003\tPRESENT WEATHER\t5.0 "HAZE"',
+    ]
 
 
 def test_missing_file_and_missing_tables(files, capsys, tmp_path):

@@ -84,9 +84,14 @@ def test_layout_is_subset_by_subset(tables):
     ],
 )
 def test_delayed_replication_with_equal_factors(tables, factor_fields, expect):
-    reps = [(3, 7), (0, 6)] * expect
+    # Each repetition is a constant column of its own value, in order.
+    reps = [field for k in range(expect) for field in ((k % 128, 7), (0, 6))]
     values = comp(tables, [101000, 31001, 1001], *factor_fields, *reps, subsets=3)
-    assert len(values) == 3 * (1 + expect)
+    subset = [(31001, expect, float(expect))] + [(1001, k % 128, float(k % 128))
+                                                  for k in range(expect)]
+    # 127 is all ones in 7 bits: missing.
+    subset = [(c, r, None if c == 1001 and r == 127 else v) for c, r, v in subset]
+    assert [(v.descriptor, v.raw, v.raw_value) for v in values] == subset * 3
 
 
 @pytest.mark.parametrize(
@@ -179,3 +184,43 @@ def test_nbinc_read_past_the_end(tables):
     assert info.value.args == (
         PARSE + "not enough bits while reading section 4 at bit 7 for width 6 (8 bits available)",
     )
+
+
+@pytest.mark.parametrize("compressed", [False, True], ids=["uncompressed", "compressed"])
+def test_associated_field_before_a_delayed_replication_factor(tables, compressed):
+    # A factor outside class 31 carries the associated field in uncompressed
+    # data only; compressed data has no column for it.
+    descriptors = [204002, 101000, 1001, 31021, 204000]
+    if compressed:
+        values = comp(tables, descriptors, (1, 7), (0, 6), (9, 6), (0, 6), subsets=1)
+        assert items(values) == [(1001, 1, 1.0, None), (31021, 9, 9.0, None)]
+    else:
+        values = decode(tables, descriptors, bits((3, 2), (1, 7), (9, 6)))
+        assert items(values) == [(999999, 3, 3.0, None), (1001, 1, 1.0, None),
+                                 (31021, 9, 9.0, None)]
+
+
+def test_bitmap_entry_of_zero_subsets_marks_data_present(tables):
+    # Without subsets a 031031 column has no value; its entry counts as 0, so
+    # the marker still reads its (empty) column: reference and NBINC.
+    descriptors = [1001, 236000, 101001, 31031, 223000, 223255]
+    fields = [(5, 7), (0, 6), (0, 1), (0, 6)]
+    assert comp(tables, descriptors, *fields, (5, 7), (0, 6), subsets=0) == []
+    with pytest.raises(ValueError, match="not enough bits"):
+        comp(tables, descriptors + [1001], *fields, (5, 7), (0, 6), subsets=0)
+    with pytest.raises(ValueError, match="not enough bits"):
+        comp(tables, descriptors, *fields, subsets=0)
+
+
+@pytest.mark.parametrize("operators,ok", [(2, True), (3, False), (63, False)])
+def test_operator_values_that_read_no_bits_are_bounded(tables, operators, ok):
+    # 65535 subsets make each operator descriptor 65535 values for no bits of
+    # data: a message of 173 octets asked for 4 million of them. Two full
+    # columns are allowed beyond one value per bit of section 4.
+    descriptors = [222000] * operators
+    if ok:
+        assert len(comp(tables, descriptors, subsets=65535)) == operators * 65535
+    else:
+        with pytest.raises(ValueError, match=f"^{PARSE}decoding exceeds the bound on operator "
+                                             "values of the message \\(131072 values for 0 bits"):
+            comp(tables, descriptors, subsets=65535)

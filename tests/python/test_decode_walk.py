@@ -458,9 +458,13 @@ def test_zero_width_element(tables):
     assert items(values) == [(1001, 0, None, None), (31001, 1, 1.0, None), (1001, 5, 5.0, None)]
 
 
-def test_huge_replication_factor_ends_in_the_work_bound(tables):
-    with pytest.raises(ValueError, match=f"^{PARSE}decoding exceeds the work bound"):
-        one(tables, [101000, 31002, 222000], (2**64 - 1, 64))
+@pytest.mark.parametrize("body,bound", [
+    (201130, "the work bound"),  # walk steps only
+    (222000, "the bound on operator values"),  # a value each time, no bits
+])
+def test_huge_replication_factor_ends_in_a_bound(tables, body, bound):
+    with pytest.raises(ValueError, match=f"^{PARSE}decoding exceeds {bound} of the message"):
+        one(tables, [101000, 31002, body], (2**64 - 1, 64))
 
 
 def test_many_subsets_of_operators(tables):
@@ -478,3 +482,29 @@ def test_running_out_of_data(tables):
     assert info.value.args == (
         PARSE + "not enough bits while reading section 4 at bit 7 for width 16 (8 bits available)",
     )
+
+
+@pytest.mark.parametrize("compressed", [False, True], ids=["uncompressed", "compressed"])
+@pytest.mark.parametrize("scale,ops,ok", [
+    (-400, [], False),  # 10^-400 is 0 as a double: values would be 0/0
+    (400, [], False),  # 10^400 is infinite
+    (307, [], True),
+    (200, [202255], False),  # 200 + 127 (the unit is no flag table here)
+    (-307, [], True),
+])
+def test_scales_beyond_a_double(tmp_path, compressed, scale, ops, ok):
+    tables = _skerrow.TableSet.from_eccodes(table_dir(
+        tmp_path, elements={31031: f"dataPresentIndicator|flag|DATA PRESENT|"
+                                   f"{'Numeric' if ops else 'FLAG TABLE'}|{scale}|0|1",
+                            1001: "blockNumber|long|WMO BLOCK NUMBER|Numeric|0|0|7"},
+        sequences={}, code_tables={}))
+    descriptors = ops + [1001, 236000, 101001, 31031, 223000, 223255]
+    fields = [(5, 7), (0, 1), (6, 7)] if not compressed else [
+        (5, 7), (0, 6), (0, 1), (0, 6), (6, 7), (0, 6)]
+    if ok:
+        values = decode(tables, descriptors, bits(*fields), compressed=compressed)
+        assert [(v.descriptor, v.raw) for v in values][-1] == (1001, 6)
+    else:
+        with pytest.raises(ValueError, match=f"^{PARSE}scale {scale + 127 * bool(ops)} of element "
+                                             "031031 is beyond what a double can represent$"):
+            decode(tables, descriptors, bits(*fields), compressed=compressed)

@@ -1,0 +1,145 @@
+"""Message.columns() speed, threads and memory, beside ecCodes' array path.
+
+    PYTHONPATH=build/dev:python python3 bench/bench_columns.py [--min-time S]
+
+Sets: the corpus' compressed messages, the large satellite message, and the
+SYNOP and TEMP uncompressed ones (top-level files ecCodes decodes). Rates
+count numeric and text values put into columns, from message bytes to numpy
+arrays (tables already in the process cache). ecCodes runs in Debian's
+/usr/bin/python3: open, skipExtraKeyAttributes, unpack, then codes_get_array
+of every data key. Threads: two threads decoding the compressed set, each
+half of the passes, against one thread doing them all.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import skerrow
+
+HERE = Path(__file__).resolve().parent
+CORPUS = HERE.parent.parent / "shared" / "corpus"
+SYSTEM_PYTHON = "/usr/bin/python3"
+
+ECCODES_PASS = """
+import json, sys, time
+import eccodes
+datas = [open(p, "rb").read() for p in sys.argv[2:]]
+def one_pass():
+    for data in datas:
+        h = eccodes.codes_new_from_message(data)
+        eccodes.codes_set(h, "skipExtraKeyAttributes", 1)
+        eccodes.codes_set(h, "unpack", 1)
+        it = eccodes.codes_bufr_keys_iterator_new(h)
+        names = []
+        while eccodes.codes_bufr_keys_iterator_next(it):
+            name = eccodes.codes_bufr_keys_iterator_get_name(it)
+            if name.startswith("#"):
+                names.append(name)
+        eccodes.codes_bufr_keys_iterator_delete(it)
+        for name in names:
+            if eccodes.codes_get_native_type(h, name) is str:
+                eccodes.codes_get_string_array(h, name)
+            else:
+                eccodes.codes_get_double_array(h, name)
+        eccodes.codes_release(h)
+best = float("inf")
+for _ in range(3):
+    count, start = 0, time.perf_counter()
+    while True:
+        one_pass(); count += 1
+        if time.perf_counter() - start >= float(sys.argv[1]):
+            break
+    best = min(best, (time.perf_counter() - start) / count)
+print(json.dumps(best))
+"""
+
+
+def sets() -> dict[str, list[Path]]:
+    rows = [r for r in csv.DictReader(open(CORPUS / "MANIFEST.tsv"), delimiter="\t")
+            if "/" not in r["file"] and r["eccodes_decodes"] == "yes"]
+    compressed = [CORPUS / r["file"] for r in rows if r["compressed"] == "yes"]
+    largest = max(compressed, key=lambda p: next(skerrow.messages(p)).header.number_of_subsets)
+    return {
+        "compressed set": compressed,
+        f"large satellite message ({largest.name})": [largest],
+        "SYNOP uncompressed": [CORPUS / r["file"] for r in rows
+                               if r["kind"] == "synop" and r["compressed"] == "no"],
+        "TEMP uncompressed": [CORPUS / r["file"] for r in rows
+                              if r["kind"] == "temp" and r["compressed"] == "no"],
+    }
+
+
+def best_seconds(run, min_time: float) -> float:
+    best = float("inf")
+    for _ in range(5):
+        count, start = 0, time.perf_counter()
+        while True:
+            run()
+            count += 1
+            if time.perf_counter() - start >= min_time:
+                break
+        best = min(best, (time.perf_counter() - start) / count)
+    return best
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--min-time", type=float, default=0.5)
+    args = parser.parse_args()
+    for name, paths in sets().items():
+        messages = []
+        for path in paths:
+            message = next(skerrow.messages(path))
+            try:
+                message.columns()
+            except ValueError:
+                continue
+            messages.append(message)
+        values = sum(len(c) for m in messages for c in m.columns().values())
+        numeric_bytes = sum(c.nbytes for m in messages for c in m.columns().values()
+                            if c.dtype.kind == "f")
+
+        def one_pass() -> None:
+            for m in messages:
+                m.columns()
+
+        ours = best_seconds(one_pass, args.min_time)
+        result = subprocess.run([SYSTEM_PYTHON, "-c", ECCODES_PASS, str(args.min_time),
+                                 *[str(p) for p in paths]], capture_output=True, text=True,
+                                check=False)
+        eccodes = json.loads(result.stdout) if result.returncode == 0 else float("nan")
+        print(f"{name}: {len(messages)} messages, {values:,} column entries"
+              f" ({numeric_bytes / max(values, 1):.1f} bytes per entry of numeric columns)")
+        print(f"  skerrow columns(): {values / ours / 1e6:8.2f} M values/s;"
+              f"  ecCodes arrays: {values / eccodes / 1e6:8.2f} M values/s;"
+              f"  ratio {eccodes / ours:6.1f}")
+
+    compressed = [next(skerrow.messages(p)) for p in sets()["compressed set"]]
+    work = compressed * 4
+
+    def decode(part: list) -> None:
+        for m in part:
+            m.columns()
+
+    one = best_seconds(lambda: decode(work), args.min_time)
+
+    def two_threads() -> None:
+        threads = [threading.Thread(target=decode, args=(work[k::2],)) for k in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+    two = best_seconds(two_threads, args.min_time)
+    print(f"threads: two threads {one / two:.2f} times one thread's rate")
+
+
+if __name__ == "__main__":
+    main()

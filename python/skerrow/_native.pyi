@@ -1,0 +1,28 @@
+# The helper module that shares _skerrow's library (loaded by skerrow/__init__.py).
+from collections.abc import Iterable
+
+import _skerrow
+
+HeaderFields = tuple[
+    int, int, int, int, int, int | None, int, bool, int, int | None, int, int, int, int, int,
+    int, int, int, int | None, int, int, int, bool, bool, list[int], int, int, int,
+]
+
+def next_message(data: bytes, position: int) -> tuple[int, int] | None: ...
+def frame(data: bytes, offset: int, length: int) -> HeaderFields: ...
+def decode(
+    data: bytes, offset: int, length: int, tables: _skerrow.TableSet | str
+) -> tuple[list[_skerrow.DecodedValue], tuple[int, ...]]: ...
+def structure(
+    data: bytes, offset: int, length: int, tables: _skerrow.TableSet | str
+) -> tuple[
+    list[_skerrow.DecodedValue], tuple[int, ...], list[str], list[str], list[str], list[int]
+]: ...
+def columns(
+    data: bytes,
+    offset: int,
+    length: int,
+    tables: _skerrow.TableSet | str,
+    keys: Iterable[str] | None,
+    meanings: bool,
+) -> tuple[bytes, int, list[tuple[str, str, int, int | list[str | None]]]]: ...

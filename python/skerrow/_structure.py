@@ -1,0 +1,188 @@
+"""Subsets of a message as sequences of values that know their keys."""
+
+from __future__ import annotations
+
+from typing import Iterator, Sequence, overload
+
+import _skerrow
+
+
+class Value:
+    """One decoded value with its key and unit.
+
+    ``number`` is the scaled value of a numeric element (None when missing),
+    ``text`` the text of a character element, ``meaning`` the code-table
+    meaning of a code. ``decoded`` is the ``_skerrow.DecodedValue`` itself.
+    """
+
+    __slots__ = ("decoded", "key", "unit", "_subset", "_index")
+
+    def __init__(
+        self, decoded: _skerrow.DecodedValue, key: str, unit: str, subset: Subset, index: int
+    ) -> None:
+        self.decoded = decoded
+        self.key = key
+        self.unit = unit
+        self._subset = subset
+        self._index = index
+
+    @property
+    def qualifiers(self) -> dict[str, Value]:
+        """The values that qualify this one, by qualifier name: the key of a
+        quality element (``percentConfidence``), ``associatedField``, or the
+        kind of marker (``substitutedValue``, ``firstOrderStatisticalValue``,
+        ``differenceStatisticalValue``, ``replacedRetainedValue``)."""
+        return self._subset._qualifiers_of(self._index)
+
+    @property
+    def descriptor(self) -> int:
+        return self.decoded.descriptor
+
+    @property
+    def name(self) -> str:
+        return self.decoded.name
+
+    @property
+    def number(self) -> float | None:
+        d = self.decoded
+        return None if d.raw is None and d.descriptor != 999999 else d.raw_value
+
+    @property
+    def text(self) -> str | None:
+        return self.decoded.raw_text
+
+    @property
+    def meaning(self) -> str | None:
+        return self.decoded.raw_meaning
+
+    def __repr__(self) -> str:
+        shown: object = self.text if self.text is not None else self.number
+        unit = f" {self.unit}" if self.unit and self.text is None and shown is not None else ""
+        return f"<Value {self.key}={shown!r}{unit}>"
+
+
+def _split_rank(key: str) -> tuple[str, int]:
+    """("airTemperature", 2) for "#2#airTemperature"; rank 1 without one."""
+    if key.startswith("#"):
+        rank, sep, rest = key[1:].partition("#")
+        if sep and rank.isdigit() and int(rank) > 0:
+            return rest, int(rank)
+    return key, 1
+
+
+class Subset(Sequence[Value]):
+    """The values of one subset, in order.
+
+    Index it by position, or look a value up by key: ``subset["airTemperature"]``
+    is the first occurrence, ``subset.get("airTemperature", rank=2)`` the
+    second (``subset["#2#airTemperature"]`` the same). The six-digit code of
+    an element is accepted in place of its key.
+    """
+
+    __slots__ = ("_values", "_keys", "_units", "_names", "_refers", "_index", "_qualified")
+
+    def __init__(
+        self,
+        values: list[_skerrow.DecodedValue],
+        keys: list[str],
+        units: list[str],
+        names: list[str],
+        refers: list[int],
+    ) -> None:
+        self._values = values
+        self._keys = keys
+        self._units = units
+        self._names = names
+        self._refers = refers
+        self._index: dict[str, int] | None = None
+        self._qualified: dict[int, list[int]] | None = None
+
+    def __len__(self) -> int:
+        return len(self._values)
+
+    @overload
+    def __getitem__(self, index: int) -> Value: ...
+    @overload
+    def __getitem__(self, index: slice) -> list[Value]: ...
+    @overload
+    def __getitem__(self, index: str) -> Value: ...
+    def __getitem__(self, index: int | slice | str) -> Value | list[Value]:
+        if isinstance(index, str):
+            key, rank = _split_rank(index)
+            found = self.get(key, rank=rank)
+            if found is None:
+                raise KeyError(index)
+            return found
+        if isinstance(index, slice):
+            return [self._value(i) for i in range(*index.indices(len(self._values)))]
+        if index < 0:
+            index += len(self._values)
+        if not 0 <= index < len(self._values):
+            raise IndexError("subset index out of range")
+        return self._value(index)
+
+    def __iter__(self) -> Iterator[Value]:
+        return (self._value(i) for i in range(len(self._values)))
+
+    def _value(self, i: int) -> Value:
+        return Value(self._values[i], self._keys[i], self._units[i], self, i)
+
+    def _qualifiers_of(self, i: int) -> dict[str, Value]:
+        if self._qualified is None:
+            self._qualified = {}
+            for j, target in enumerate(self._refers):
+                if target >= 0:
+                    self._qualified.setdefault(target, []).append(j)
+        prefix = len(self._names[i]) + 2
+        return {self._names[j][prefix:]: self._value(j) for j in self._qualified.get(i, [])}
+
+    def is_qualifier(self, index: int) -> bool:
+        """True when the value at `index` qualifies another one."""
+        return self._refers[index] >= 0
+
+    def get(self, key: str, rank: int = 1, default: Value | None = None) -> Value | None:
+        """The `rank`-th value of `key` (a key or a six-digit code), or
+        `default`. Qualifiers are reached through their value
+        (``subset["airTemperature->percentConfidence"]`` or ``.qualifiers``)
+        and do not count as occurrences."""
+        if self._index is None:
+            self._index = {name: i for i, name in enumerate(self._names) if name}
+        if len(key) == 6 and key.isdigit():
+            code = int(key)
+            for i, v in enumerate(self._values):
+                if v.descriptor == code and self._names[i]:
+                    key = self._keys[i]
+                    break
+        base, arrow, qualifier = key.partition("->")
+        name = base if rank == 1 else f"#{rank}#{base}"
+        found = self._index.get(name + arrow + qualifier)
+        return default if found is None else self._value(found)
+
+    def names(self) -> list[str]:
+        """The name of every value within the subset, as ``columns()`` names
+        them (empty for the values operators emit for themselves)."""
+        return list(self._names)
+
+    def keys(self) -> list[str]:
+        """The key of every value, in order."""
+        return list(self._keys)
+
+    @property
+    def values(self) -> list[_skerrow.DecodedValue]:
+        """The ``_skerrow.DecodedValue`` objects of the subset."""
+        return list(self._values)
+
+
+def split_subsets(
+    values: list[_skerrow.DecodedValue],
+    starts: tuple[int, ...],
+    keys: list[str],
+    units: list[str],
+    names: list[str],
+    refers: list[int],
+) -> list[Subset]:
+    ends = (*starts[1:], len(values))
+    return [
+        Subset(values[a:b], keys[a:b], units[a:b], names[a:b], refers[a:b])
+        for a, b in zip(starts, ends)
+    ]

@@ -1,0 +1,275 @@
+#include "pipeline/columns.h"
+
+#include <cctype>
+#include <cmath>
+#include <string_view>
+#include <unordered_map>
+
+#include "message/decode_error.h"
+
+namespace skerrow {
+namespace {
+
+bool is_table_unit(std::string_view unit) {
+  std::string lower(unit);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower.find("code table") != std::string::npos ||
+         lower.find("flag table") != std::string::npos;
+}
+
+class Names {
+ public:
+  std::uint32_t intern(std::string_view name) {
+    auto it = index_.find(std::string(name));
+    if (it != index_.end()) return it->second;
+    const auto id = static_cast<std::uint32_t>(names_.size());
+    names_.emplace_back(name);
+    index_.emplace(names_.back(), id);
+    return id;
+  }
+  std::vector<std::string> take() { return std::move(names_); }
+
+ private:
+  std::vector<std::string> names_;
+  std::unordered_map<std::string, std::uint32_t> index_;
+};
+
+bool columns_layout(const DecodedValues& d) { return d.layout == DecodedValues::Layout::kColumns; }
+
+std::size_t subset_count(const DecodedValues& d) {
+  return columns_layout(d) ? d.subset_count : d.subset_starts.size();
+}
+
+// The items of subset `s` (rows), or all items (columns, s = 0).
+std::pair<std::size_t, std::size_t> items_of(const DecodedValues& d, std::size_t s) {
+  if (columns_layout(d)) return {0, skerrow::item_count(d)};
+  const std::size_t n = d.subset_starts.size();
+  return {d.subset_starts[s], s + 1 < n ? d.subset_starts[s + 1] : d.values.size()};
+}
+
+// The qualifier name of a marker value, from the operator whose bitmap it
+// follows.
+const char* marker_kind(std::uint32_t operator_code) {
+  switch (operator_code / 1000) {
+    case 223:
+      return "substitutedValue";
+    case 224:
+      return "firstOrderStatisticalValue";
+    case 225:
+      return "differenceStatisticalValue";
+    case 232:
+      return "replacedRetainedValue";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+std::size_t item_count(const DecodedValues& d) {
+  // Columns of zero subsets hold no values to take a key or name from.
+  if (columns_layout(d)) return d.subset_count == 0 ? 0 : d.column_count;
+  return d.values.size();
+}
+
+const DecodedValue& item_value(const DecodedValues& d, std::size_t item) {
+  return columns_layout(d) ? d.values[item * d.subset_count] : d.values[item];
+}
+
+bool is_operator_record(const DecodedValue& value) {
+  return value.name == kOperatorName && value.descriptor / 100000 == 2;
+}
+
+ValueKeys value_keys(const DecodedValues& decoded, const TableSet& tables) {
+  ValueKeys out;
+  Names names;
+  const std::uint32_t no_unit = names.intern("");
+  const bool applied = !decoded.element_of.empty();
+  // Per descriptor once: messages repeat few descriptors many times.
+  std::unordered_map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> by_code;
+  std::unordered_map<std::uint32_t, std::uint32_t> unit_of_string;
+  const std::size_t items = item_count(decoded);
+  out.key.reserve(items);
+  out.unit.reserve(items);
+  for (std::size_t item = 0; item < items; ++item) {
+    const DecodedValue& v = item_value(decoded, item);
+    auto it = by_code.find(v.descriptor);
+    if (it == by_code.end()) {
+      std::pair<std::uint32_t, std::uint32_t> entry{0, no_unit};
+      const ElementDefinition* element =
+          v.descriptor / 100000 == 0 ? tables.element(v.descriptor) : nullptr;
+      if (v.descriptor == 999999) {
+        entry.first = names.intern("associatedField");
+      } else if (v.descriptor / 1000 == 205) {
+        entry.first = names.intern("text");  // characters inserted by 2-05-YYY
+      } else if (element != nullptr && !element->abbreviation.empty()) {
+        entry = {names.intern(element->abbreviation), names.intern(element->unit)};
+      } else {
+        entry.first = names.intern(format_descriptor(v.descriptor));
+        if (element != nullptr) entry.second = names.intern(element->unit);
+      }
+      it = by_code.emplace(v.descriptor, entry).first;
+    }
+    out.key.push_back(it->second.first);
+    std::uint32_t unit = it->second.second;
+    if (applied && decoded.element_of[item] != kNone) {
+      const std::uint32_t string = decoded.elements[decoded.element_of[item]].unit;
+      auto known = unit_of_string.find(string);
+      if (known == unit_of_string.end()) {
+        known = unit_of_string.emplace(string, names.intern(decoded.strings[string])).first;
+      }
+      unit = known->second;
+    }
+    out.unit.push_back(unit);
+  }
+  out.names = names.take();
+  return out;
+}
+
+std::vector<std::string> item_names(const DecodedValues& d, const ValueKeys& keys,
+                                    std::vector<std::uint32_t>* refers) {
+  const std::size_t items = item_count(d);
+  std::vector<std::string> names(items);
+  const bool structured = !d.refers_to.empty();
+  if (refers != nullptr) refers->assign(items, kNone);
+  std::unordered_map<std::uint32_t, std::uint32_t> rank_of;  // key -> occurrences
+  std::unordered_map<std::string, std::uint32_t> taken;      // qualifier name -> uses
+  const std::size_t subsets = columns_layout(d) ? 1 : subset_count(d);
+  for (std::size_t s = 0; s < subsets; ++s) {
+    const auto [begin, end] = items_of(d, s);
+    rank_of.clear();
+    std::uint32_t marker_operator = 0;
+    // Plain values first: a qualifier may refer forward (an associated field
+    // qualifies the element after it).
+    for (std::size_t i = begin; i < end; ++i) {
+      const DecodedValue& v = item_value(d, i);
+      if (is_operator_record(v)) continue;
+      if (structured && d.refers_to[i] != kNone) continue;
+      const std::uint32_t key = keys.key[i];
+      const std::uint32_t rank = ++rank_of[key];
+      names[i] = rank == 1 ? keys.names[key] : "#" + std::to_string(rank) + "#" + keys.names[key];
+    }
+    if (!structured) continue;
+    taken.clear();
+    for (std::size_t i = begin; i < end; ++i) {
+      const DecodedValue& v = item_value(d, i);
+      if (is_operator_record(v)) {
+        if (v.descriptor % 1000 == 0 && marker_kind(v.descriptor) != nullptr) {
+          marker_operator = v.descriptor;
+        }
+        continue;
+      }
+      const std::uint32_t target = d.refers_to[i];
+      if (target == kNone) continue;
+      // Rows: the reference is a value index; columns: a column index.
+      if (target >= items || names[target].empty()) {
+        names[i] = keys.names[keys.key[i]];
+        continue;
+      }
+      std::string qualifier;
+      if (v.descriptor == 999999) {
+        qualifier = "associatedField";
+      } else if (v.descriptor == item_value(d, target).descriptor && marker_operator != 0) {
+        qualifier = marker_kind(marker_operator);
+      } else {
+        qualifier = keys.names[keys.key[i]];
+      }
+      // A second qualifier of the same name qualifies the first.
+      std::string name = names[target] + "->" + qualifier;
+      const std::uint32_t uses = taken[name]++;
+      for (std::uint32_t k = 0; k < uses; ++k) name += "->" + qualifier;
+      names[i] = std::move(name);
+      if (refers != nullptr) (*refers)[i] = target;
+    }
+  }
+  return names;
+}
+
+std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys& keys,
+                                  const TableSet& tables,
+                                  const std::unordered_set<std::string>* wanted) {
+  const std::size_t subsets = subset_count(decoded);
+  const std::vector<std::string> names = item_names(decoded, keys);
+  // A six-digit code in `wanted` stands for its element's key.
+  std::unordered_set<std::string> wanted_names;
+  if (wanted != nullptr) {
+    for (const std::string& name : *wanted) {
+      const std::size_t hash = name.rfind('#');
+      const std::string key = hash == std::string::npos ? name : name.substr(hash + 1);
+      bool digits = key.size() == 6;
+      for (char c : key) digits = digits && c >= '0' && c <= '9';
+      const ElementDefinition* element =
+          digits ? tables.element(static_cast<std::uint32_t>(std::stoul(key))) : nullptr;
+      if (element != nullptr && !element->abbreviation.empty()) {
+        wanted_names.insert(name.substr(0, hash == std::string::npos ? 0 : hash + 1) +
+                            element->abbreviation);
+      } else {
+        wanted_names.insert(name);
+      }
+      if (name.starts_with("#1#")) wanted_names.insert(name.substr(3));
+    }
+  }
+  std::vector<Column> columns;
+  std::unordered_map<std::string, std::size_t> column_of;
+  // The column `name`, made from `item` on first use; null when not wanted.
+  const auto column_for = [&](const std::string& name, std::size_t item) -> Column* {
+    if (name.empty()) return nullptr;
+    auto it = column_of.find(name);
+    if (it == column_of.end()) {
+      if (wanted != nullptr && !wanted_names.contains(name)) return nullptr;
+      const DecodedValue& v = item_value(decoded, item);
+      Column column;
+      column.name = name;
+      column.descriptor = v.descriptor;
+      column.unit = keys.unit[item];
+      column.text = !v.has_raw() && v.descriptor != 999999;
+      column.code_table = is_table_unit(keys.names[column.unit]);
+      column.rows.assign(subsets, kAbsent);
+      it = column_of.emplace(name, columns.size()).first;
+      columns.push_back(std::move(column));
+    }
+    return &columns[it->second];
+  };
+  // An associated field carries the meaning 031021 gave the field last: as
+  // ecCodes does, each one gets that significance as a qualifier of its own.
+  static const std::string kSignificance = "->associatedFieldSignificance";
+  const bool by_columns = columns_layout(decoded);
+  for (std::size_t s = 0; s < (by_columns ? 1 : subsets); ++s) {
+    const auto [begin, end] = items_of(decoded, s);
+    std::size_t significance = kAbsent;
+    for (std::size_t i = begin; i < end; ++i) {
+      const DecodedValue& v = item_value(decoded, i);
+      if (v.descriptor == 31021) significance = i;
+      Column* column = column_for(names[i], i);
+      if (column != nullptr) {
+        if (by_columns) {
+          for (std::size_t k = 0; k < subsets; ++k) column->rows[k] = i * subsets + k;
+        } else {
+          column->rows[s] = i;
+        }
+      }
+      if (v.descriptor != 999999 || significance == kAbsent ||
+          names[i].find("->") == std::string::npos) {
+        continue;
+      }
+      Column* meaning = column_for(names[i] + kSignificance, significance);
+      if (meaning == nullptr) continue;
+      if (by_columns) {
+        for (std::size_t k = 0; k < subsets; ++k) meaning->rows[k] = significance * subsets + k;
+      } else {
+        meaning->rows[s] = significance;
+      }
+    }
+  }
+  return columns;
+}
+
+void fill_numbers(const Column& column, const DecodedValues& decoded, std::span<double> out) {
+  const double nan = std::nan("");
+  for (std::size_t s = 0; s < column.rows.size() && s < out.size(); ++s) {
+    const std::size_t i = column.rows[s];
+    out[s] = i != kAbsent && decoded.values[i].has_value() ? decoded.values[i].raw_value : nan;
+  }
+}
+
+}  // namespace skerrow

@@ -1,0 +1,83 @@
+// Decoded values as observations: each value's key (ecCodes' element key,
+// or its six-digit code where the tables give none) and unit, the name of
+// each value within its subset ("#2#airTemperature",
+// "airTemperature->percentConfidence"), and the values laid out in columns,
+// one entry per subset, under those names.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "decode/decoded_value.h"
+#include "tables/table_model.h"
+
+namespace skerrow {
+
+// An item is a value of the rows layout, or a column of the columns layout
+// (DecodedValues::layout): structure and keys are recorded per item.
+std::size_t item_count(const DecodedValues& decoded);
+// The first value of an item (the value of subset 0 for a column).
+const DecodedValue& item_value(const DecodedValues& decoded, std::size_t item);
+
+// The key and unit of every item, as indices into `names`.
+struct ValueKeys {
+  std::vector<std::uint32_t> key;
+  std::vector<std::uint32_t> unit;
+  std::vector<std::string> names;
+};
+
+// Keys come from the element's key in `tables`; an element without one, or
+// an operator, is keyed by its six-digit code, an associated field by
+// "associatedField", and the characters 2-05-YYY inserts by "text". Units
+// are those the value was read with when the decoding recorded its
+// structure, else Table B's; empty for operators and associated fields.
+ValueKeys value_keys(const DecodedValues& decoded, const TableSet& tables);
+
+// True for the records that carry no observation: the values operators emit
+// for themselves (0 for 2-22-000 and the like).
+bool is_operator_record(const DecodedValue& value);
+
+// The name of every item within its subset: the key for its first
+// occurrence, "#n#key" for the n-th; a qualifier (with a recorded
+// reference) is named after what it qualifies, "name->qualifier", where the
+// qualifier is the key of a quality element, "associatedField", or the kind
+// of marker ("substitutedValue", "firstOrderStatisticalValue",
+// "differenceStatisticalValue", "replacedRetainedValue"); a second
+// qualifier of the same kind nests ("->percentConfidence->percentConfidence").
+// Qualifiers do not count towards ranks. Operator records get an empty name.
+// `refers` receives, per item, the item it qualifies or kNone.
+std::vector<std::string> item_names(const DecodedValues& decoded, const ValueKeys& keys,
+                                    std::vector<std::uint32_t>* refers = nullptr);
+
+inline constexpr std::size_t kAbsent = std::numeric_limits<std::size_t>::max();
+
+// One column: the value of one name in every subset.
+struct Column {
+  std::string name;
+  std::uint32_t descriptor = 0;
+  std::uint32_t unit = 0;   // index into ValueKeys::names
+  bool text = false;        // character data
+  bool code_table = false;  // values are code or flag table entries
+  // Per subset: the index of the value in DecodedValues::values, or kAbsent
+  // when that subset has no value of this name.
+  std::vector<std::size_t> rows;
+};
+
+// The columns of the decoded values, in the order their names first occur.
+// Operator records are left out. Subsets that differ (delayed replication)
+// give a column for every name seen in any subset. When `wanted` is given,
+// only the columns of those names are returned (a six-digit code stands for
+// its element's key).
+std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys& keys,
+                                  const TableSet& tables,
+                                  const std::unordered_set<std::string>* wanted = nullptr);
+
+// The numbers of a column, NaN where a subset has none or it is missing.
+void fill_numbers(const Column& column, const DecodedValues& decoded, std::span<double> out);
+
+}  // namespace skerrow
