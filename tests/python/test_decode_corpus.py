@@ -11,7 +11,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from bufr_builder import Message
+from bufr_builder import Message, relabel
 from conftest import CORPUS, ECCODES_DEFINITIONS, SHARED, needs_corpus, needs_eccodes
 
 import _skerrow
@@ -100,7 +100,7 @@ def with_section4(data: bytes, payload: bytes) -> bytes:
     m = _skerrow.parse_bytes(data)
     start = m.section4_data_offset - 4
     body = data[:start] + (4 + len(payload)).to_bytes(3, "big") + b"\0" + payload + b"7777"
-    return body[:4] + len(body).to_bytes(3, "big") + body[7:]
+    return relabel(body)
 
 
 def described(call, data, arg):

@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import _skerrow
+from bufr_builder import frame
 from decode_support import ELEMENTS, bits, decode, table_dir
 from test_tables_bad_input import write_dir
 
@@ -69,9 +70,8 @@ def test_statement_over_many_lines_closes_on_its_bracket(tmp_path):
 
 # The framing that passes every section check yet ends at octet 29, one short
 # of the last fixed field of section 1 (the second of the typical time).
-SHORTEST_FRAMING = (
-    b"BUFR" + (29).to_bytes(3, "big") + b"\x04"
-    + b"\0\0\x03" + b"\0\0\x04\0" + b"\0\0\x07\0\0\x01\x80" + b"\0\0\x03" + b"7777"
+SHORTEST_FRAMING = frame(
+    b"\0\0\x03" + b"\0\0\x04\0" + b"\0\0\x07\0\0\x01\x80" + b"\0\0\x03" + b"7777"
 )
 
 
@@ -90,7 +90,7 @@ def test_shortest_framing(data, text):
 def test_thirty_octets_are_enough():
     # Section 4 one octet longer: the last fixed field of section 1 (the
     # second) is now octet 29, the last "7".
-    data = SHORTEST_FRAMING[:4] + (30).to_bytes(3, "big") + SHORTEST_FRAMING[7:22] + b"\0\0\x04\x2a7777"
+    data = frame(SHORTEST_FRAMING[8:22] + b"\0\0\x04\x2a7777")
     m = _skerrow.parse_bytes(data)
     assert (m.total_length, m.typical_second, m.section4_data_length) == (30, ord("7"), 0)
 
