@@ -116,7 +116,8 @@ class Message:
         arrays of ``str`` with None for missing. Codes keep their numbers;
         with ``meanings=True`` code and flag table columns hold the meanings
         (or None) instead. `keys` limits the result to those names (a key,
-        ``#n#key`` or a six-digit code, which stands for its key).
+        ``#n#key`` or a six-digit code, which stands for its key); a name no
+        subset has raises KeyError.
         """
         import numpy
 

@@ -323,6 +323,7 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       DecodedMessage message;
       ValueKeys keys;
       std::vector<Column> columns;
+      std::vector<std::string> unknown;
       std::size_t numeric = 0;
     } work;
     auto done = without_gil([&]() -> Result<void> {
@@ -331,13 +332,21 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                                              DecodeOptions{.structure = true, .columns = true}));
       work.keys = value_keys(work.message.values, *work.message.tables);
       work.columns = build_columns(work.message.values, work.keys, *work.message.tables,
-                                   wanted ? &*wanted : nullptr);
+                                   wanted ? &*wanted : nullptr, &work.unknown);
       for (const Column& c : work.columns) {
         if (!c.text && !(meanings && c.code_table)) ++work.numeric;
       }
       return {};
     });
     if (!done) return raise_at(offset, done.error());
+    if (!work.unknown.empty()) {
+      // KeyError with the first name asked for that no subset has.
+      const std::string& name = work.unknown.front();
+      Ref key = Ref::steal(
+          PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
+      if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+      return nullptr;
+    }
     const DecodedValues& decoded = work.message.values;
     const std::size_t subsets = decoded.layout == DecodedValues::Layout::kColumns
                                     ? decoded.subset_count

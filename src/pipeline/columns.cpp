@@ -187,11 +187,14 @@ std::vector<std::string> item_names(const DecodedValues& d, const ValueKeys& key
 
 std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys& keys,
                                   const TableSet& tables,
-                                  const std::unordered_set<std::string>* wanted) {
+                                  const std::unordered_set<std::string>* wanted,
+                                  std::vector<std::string>* unknown) {
   const std::size_t subsets = subset_count(decoded);
   const std::vector<std::string> names = item_names(decoded, keys);
-  // A six-digit code in `wanted` stands for its element's key.
+  // A six-digit code in `wanted` stands for its element's key, and "#1#key"
+  // is "key".
   std::unordered_set<std::string> wanted_names;
+  std::vector<std::pair<const std::string*, std::string>> asked;
   if (wanted != nullptr) {
     for (const std::string& name : *wanted) {
       const std::size_t hash = name.rfind('#');
@@ -200,13 +203,14 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
       for (char c : key) digits = digits && c >= '0' && c <= '9';
       const ElementDefinition* element =
           digits ? tables.element(static_cast<std::uint32_t>(std::stoul(key))) : nullptr;
+      std::string canonical = name;
       if (element != nullptr && !element->abbreviation.empty()) {
-        wanted_names.insert(name.substr(0, hash == std::string::npos ? 0 : hash + 1) +
-                            element->abbreviation);
-      } else {
-        wanted_names.insert(name);
+        canonical =
+            name.substr(0, hash == std::string::npos ? 0 : hash + 1) + element->abbreviation;
       }
-      if (name.starts_with("#1#")) wanted_names.insert(name.substr(3));
+      if (canonical.starts_with("#1#")) canonical.erase(0, 3);
+      wanted_names.insert(canonical);
+      asked.emplace_back(&name, std::move(canonical));
     }
   }
   std::vector<Column> columns;
@@ -259,6 +263,11 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
       } else {
         meaning->rows[s] = significance;
       }
+    }
+  }
+  if (unknown != nullptr) {
+    for (const auto& [name, canonical] : asked) {
+      if (!column_of.contains(canonical)) unknown->push_back(*name);
     }
   }
   return columns;

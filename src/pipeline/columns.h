@@ -72,10 +72,11 @@ struct Column {
 // Operator records are left out. Subsets that differ (delayed replication)
 // give a column for every name seen in any subset. When `wanted` is given,
 // only the columns of those names are returned (a six-digit code stands for
-// its element's key).
+// its element's key), and `unknown` receives the wanted names no subset has.
 std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys& keys,
                                   const TableSet& tables,
-                                  const std::unordered_set<std::string>* wanted = nullptr);
+                                  const std::unordered_set<std::string>* wanted = nullptr,
+                                  std::vector<std::string>* unknown = nullptr);
 
 // The numbers of a column, NaN where a subset has none or it is missing.
 void fill_numbers(const Column& column, const DecodedValues& decoded, std::span<double> out);

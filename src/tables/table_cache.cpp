@@ -1,5 +1,7 @@
 #include "tables/table_cache.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -16,10 +18,12 @@ void add_signature(Signatures& out, std::string path) {
 }
 
 // Every file and directory whose change would change the loaded tables: the
-// two table files and the code-table directory and files of each directory,
-// and the local directory itself (it may appear later).
-Signatures directory_signatures(const TableChoice& choice) {
+// two table files and the code-table directory of each directory and the
+// local directory itself (it may appear later), which `main` counts, then the
+// hundreds of code-table files.
+Signatures directory_signatures(const TableChoice& choice, std::size_t* main) {
   Signatures out;
+  std::vector<std::string> code_files;
   const auto add_directory = [&](const std::string& directory) {
     add_signature(out, join_path(directory, "element.table"));
     add_signature(out, join_path(directory, "sequence.def"));
@@ -27,7 +31,7 @@ Signatures directory_signatures(const TableChoice& choice) {
     add_signature(out, codes);
     auto names = list_directory(codes);
     if (names) {
-      for (const std::string& name : *names) add_signature(out, join_path(codes, name));
+      for (const std::string& name : *names) code_files.push_back(join_path(codes, name));
     }
   };
   add_signature(out, choice.wmo_directory);
@@ -36,6 +40,8 @@ Signatures directory_signatures(const TableChoice& choice) {
     add_signature(out, choice.local_directory);
     if (out.back().second.exists) add_directory(choice.local_directory);
   }
+  *main = out.size();
+  for (std::string& path : code_files) add_signature(out, std::move(path));
   return out;
 }
 
@@ -45,18 +51,26 @@ Signatures alias_signatures(const TableChoice& choice) {
   return out;
 }
 
-bool unchanged(const Signatures& signatures) {
-  for (const auto& [path, signature] : signatures) {
-    if (!(file_signature(path) == signature)) return false;
+// True when the first `count` signatures (all by default) still hold.
+bool unchanged(const Signatures& signatures, std::size_t count = SIZE_MAX) {
+  count = std::min(count, signatures.size());
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!(file_signature(signatures[i].first) == signatures[i].second)) return false;
   }
   return true;
 }
+
+// Stating every code-table file costs about a millisecond per directory, so
+// it is done on every tenth check; the table files and directories (whose
+// time changes when a file is added, removed or replaced) on every check.
+constexpr unsigned kFullCheckEvery = 10;
 
 }  // namespace
 
 struct TableCache::Loaded {
   std::shared_ptr<const TableSet> tables;
   Signatures signatures;
+  std::size_t main = 0;  // the first signatures, checked every time
 };
 
 Result<std::shared_ptr<const TableSet>> TableCache::tables_for(const std::string& definitions_root,
@@ -75,7 +89,9 @@ Result<std::shared_ptr<const TableSet>> TableCache::tables_for(const std::string
   if (it != entries_.end()) {
     Entry& entry = it->second;
     if (now - entry.checked < recheck_) return entry.loaded->tables;
-    if (unchanged(entry.aliases) && unchanged(entry.loaded->signatures)) {
+    const bool full = ++entry.checks % kFullCheckEvery == 0;
+    if (unchanged(entry.aliases) &&
+        unchanged(entry.loaded->signatures, full ? SIZE_MAX : entry.loaded->main)) {
       entry.checked = now;
       return entry.loaded->tables;
     }
@@ -88,7 +104,8 @@ Result<std::shared_ptr<const TableSet>> TableCache::tables_for(const std::string
   // files: they share one load.
   // Signatures are taken before loading: a file that changes while it is
   // read is then seen as changed at the next check.
-  Signatures wanted = directory_signatures(choice);
+  std::size_t main = 0;
+  Signatures wanted = directory_signatures(choice, &main);
   for (const auto& [other_key, other] : entries_) {
     (void)other_key;
     if (other.loaded->signatures == wanted) {
@@ -101,6 +118,7 @@ Result<std::shared_ptr<const TableSet>> TableCache::tables_for(const std::string
   auto loaded = std::make_shared<Loaded>();
   loaded->tables = std::make_shared<const TableSet>(std::move(tables));
   loaded->signatures = std::move(wanted);
+  loaded->main = main;
   entries_.emplace(key, Entry{loaded, std::move(aliases), now});
   return loaded->tables;
 }

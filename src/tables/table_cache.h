@@ -27,7 +27,9 @@ namespace skerrow {
 class TableCache {
  public:
   // `recheck` is how long the cache trusts what it loaded before it looks at
-  // the files again: a changed table file is seen on the first use after it.
+  // the files again: a changed table file, or a code-table file added,
+  // removed or replaced, is seen on the first use after it; a code-table
+  // file rewritten in place within ten such intervals.
   explicit TableCache(std::chrono::milliseconds recheck = std::chrono::seconds(1))
       : recheck_(recheck) {}
 
@@ -50,6 +52,7 @@ class TableCache {
     // The alias files that led this key to the loaded directory.
     std::vector<std::pair<std::string, FileSignature>> aliases;
     std::chrono::steady_clock::time_point checked;
+    unsigned checks = 0;
   };
 
   const std::chrono::milliseconds recheck_;

@@ -119,6 +119,26 @@ TEST_F(TableCacheTest, LoadsOnceSharesAliasesAndReloadsChangedFiles) {
   EXPECT_EQ((*first)->element(1001)->name, "BLOCK");  // holders keep the old tables
 }
 
+TEST_F(TableCacheTest, ACodeTableRewrittenInPlaceIsSeenWithinTenChecks) {
+  write(wmo_ / "35/codetables/1001.table", "1 1 ONE\n");
+  TableCache cache(std::chrono::milliseconds(0));
+  auto first = cache.tables_for(root_.string(), message_);
+  ASSERT_TRUE(first);
+  const fs::path table = wmo_ / "35/codetables/1001.table";
+  const auto directory_time = fs::last_write_time(table.parent_path());
+  std::ofstream(table, std::ios::trunc) << "1 1 UNO\n";
+  fs::last_write_time(table, fs::last_write_time(table) + std::chrono::seconds(5));
+  fs::last_write_time(table.parent_path(), directory_time);  // written in place
+  int checks = 0;
+  std::shared_ptr<const TableSet> now = *first;
+  while (now == *first && checks < 20) {
+    now = *cache.tables_for(root_.string(), message_);
+    ++checks;
+  }
+  EXPECT_LE(checks, 10);
+  EXPECT_EQ(*now->meaning(1001, 1), "UNO");
+}
+
 TEST_F(TableCacheTest, ErrorsAreNotCachedAndATrustedEntryIsNotChecked) {
   TableCache cache(std::chrono::hours(1));
   BufrMessage missing = message_;

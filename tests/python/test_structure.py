@@ -65,7 +65,11 @@ def test_meanings_and_a_choice_of_keys(root):
     assert columns["airTemperature"].dtype == numpy.float64
     chosen = message.columns(["#2#airTemperature", "001001", "presentWeather"])
     assert list(chosen) == ["blockNumber", "#2#airTemperature", "presentWeather"]
-    assert message.columns(["noSuchKey"]) == {}
+    assert list(message.columns(["#1#airTemperature"])) == ["airTemperature"]
+    with pytest.raises(KeyError, match="noSuchKey"):
+        message.columns(["airTemperature", "noSuchKey"])
+    with pytest.raises(KeyError, match="#3#airTemperature"):
+        message.columns(["#3#airTemperature"])
 
 
 def test_differing_subsets_give_every_name_with_missing_elsewhere(root):
