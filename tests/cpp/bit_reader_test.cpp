@@ -76,6 +76,8 @@ TEST(BitReader, ReadBytesLeftAlignsTheTail) {
   const std::vector<std::uint8_t> data = {0x41, 0x42};
   BitReader r(data);
   EXPECT_EQ(*read_bytes(r, 12), (std::vector<std::uint8_t>{0x41, 0x40}));
+  EXPECT_EQ(r.position(), 12u);  // the tail's bits are consumed too
+  EXPECT_EQ(*r.read_bits(4), 2u);
   EXPECT_TRUE(read_bytes(r, 0)->empty());
 }
 
