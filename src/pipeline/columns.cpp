@@ -231,6 +231,7 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
   // Views of `names` and of `made`; compressed data names each item once.
   std::unordered_map<std::string_view, std::size_t> column_of;
   column_of.reserve(by_columns ? names.size() : 64);
+  columns.reserve(by_columns ? names.size() : 64);
   std::deque<std::string> made;
   // Per unit: 0 unknown, 1 a code or flag table, 2 not.
   std::vector<std::uint8_t> table_unit(keys.names.size(), 0);
