@@ -14,6 +14,9 @@ if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
 fi
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
   cmake ninja pytest hypothesis mypy numpy
+# The optional extras and the pandas reader the DataFrame tests compare with.
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
+  pandas pyarrow pdbufr eccodes "dask[dataframe]" distributed
 # One cp310-abi3 wheel, installed into this interpreter and, when present,
 # into CPython 3.10 as well: the same binary must serve both.
 rm -rf build/wheel

@@ -40,6 +40,7 @@ _load_native()
 
 from skerrow._messages import Header, Message, messages  # noqa: E402
 from skerrow._structure import Subset, Value  # noqa: E402
+from skerrow.frames import read_bufr  # noqa: E402
 
-__all__ = [*_extension_all, "Header", "Message", "Subset", "Value", "messages"]
+__all__ = [*_extension_all, "Header", "Message", "Subset", "Value", "messages", "read_bufr"]
 __version__ = "0.1.0"

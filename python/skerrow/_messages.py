@@ -89,6 +89,11 @@ class Message:
             f" subsets={h.number_of_subsets} length={h.total_length}>"
         )
 
+    def _repr_html_(self) -> str:
+        from skerrow._html import message_html
+
+        return message_html(self)
+
     def bytes(self) -> bytes:
         """The octets of the message."""
         return self._data[self.offset : self.offset + self._length]

@@ -6,11 +6,13 @@ Every subcommand is a thin layer over ``_skerrow``; none parses BUFR itself.
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 from typing import Callable, Sequence
 
 from skerrow._cli_dump import DUMP_COMMAND
 from skerrow._cli_tables import EXPAND_COMMAND, TABLE_COMMAND
+from skerrow._convert import CONVERT_COMMAND
 from skerrow._messages import Message, default_definitions, scan
 
 # Subcommand name -> (set-up of its parser, the function that runs it).
@@ -24,10 +26,34 @@ def _read(path: str) -> bytes:
 
 def _setup_info(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE", help="BUFR files to list")
+    parser.add_argument(
+        "-p", dest="keys", metavar="KEY,...",
+        help="print only these header keys (ecCodes names: edition, bufrHeaderCentre, "
+        "dataCategory, typicalDate, numberOfSubsets, ...; also file and offset)",
+    )
+    parser.add_argument("--json", action="store_true", help="one JSON array of messages")
+
+
+def _header_keys(path: str, message: Message, keys: list[str] | None) -> dict[str, object]:
+    from skerrow.frames import HEADER_KEYS
+
+    every: dict[str, object] = {"file": path, "offset": message.offset}
+    every.update((k, f(message.header)) for k, f in HEADER_KEYS.items())
+    every["unexpandedDescriptors"] = [f"{d:06d}" for d in message.header.unexpanded_descriptors]
+    return every if keys is None else {k: every.get(k) for k in keys}
 
 
 def _run_info(args: argparse.Namespace) -> int:
     status = 0
+    keys = None if args.keys is None else [k for k in args.keys.split(",") if k]
+    if keys is not None:
+        from skerrow.frames import HEADER_KEYS
+
+        unknown = [k for k in keys if k not in HEADER_KEYS and k not in ("file", "offset", "unexpandedDescriptors")]
+        if unknown:
+            print(f"skerrow: unknown header key {unknown[0]!r}", file=sys.stderr)
+            return 2
+    listed: list[dict[str, object]] = []
     for path in args.files:
         try:
             data = _read(path)
@@ -40,6 +66,14 @@ def _run_info(args: argparse.Namespace) -> int:
         except (OSError, ValueError) as exc:
             print(f"skerrow: {path}: {exc}", file=sys.stderr)
             status = 1
+            continue
+        if keys is not None or args.json:
+            for message in found:
+                row = _header_keys(path, message, keys)
+                if args.json:
+                    listed.append(row)
+                else:
+                    print("\t".join(" ".join(v) if isinstance(v, list) else str(v) for v in row.values()))
             continue
         for message in found:
             m = message.header
@@ -56,6 +90,9 @@ def _run_info(args: argparse.Namespace) -> int:
                 f"\tcompressed={'yes' if m.compressed_data else 'no'}"
                 f"\ttime={when}\tdescriptors={descriptors}"
             )
+    if args.json:
+        json.dump(listed, sys.stdout, indent=1)
+        print()
     return status
 
 
@@ -64,6 +101,7 @@ COMMANDS: dict[str, tuple[str, Command]] = {
     "expand": EXPAND_COMMAND,
     "table": TABLE_COMMAND,
     "dump": DUMP_COMMAND,
+    "convert": CONVERT_COMMAND,
 }
 
 

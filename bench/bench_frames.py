@@ -1,0 +1,191 @@
+"""read_bufr beside pdbufr, skerrow convert over the corpus, workers, and the
+peak memory of convert as its input grows.
+
+    PYTHONPATH=build/dev:python python3 bench/bench_frames.py [--skip-pdbufr]
+
+1. read_bufr and pdbufr on the same files and columns: the corpus SYNOP set
+   (top-level files ecCodes decodes) repeated 4 times, the TEMP set 8 times,
+   each as one multi-message file; both must give the same rows.
+2. skerrow convert --to parquet over every top-level corpus file (generic
+   reader, a column set every kind has some of): messages and decoded values
+   per second.
+3. read_bufr with workers=1 and workers=2 over the SYNOP and TEMP files.
+4. Peak RSS of skerrow convert on the SYNOP+TEMP stream and on ten copies.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+from pathlib import Path
+
+import skerrow
+from skerrow import _native
+
+HERE = Path(__file__).resolve().parent
+CORPUS = HERE.parent.parent / "shared" / "corpus"
+
+SYNOP_COLUMNS = ["WMO_station_id", "data_datetime", "latitude", "longitude", "airTemperature",
+                 "dewpointTemperature", "windSpeed"]
+TEMP_COLUMNS = ["WMO_station_id", "data_datetime", "pressure", "airTemperature",
+                "dewpointTemperature", "windSpeed"]
+CONVERT_COLUMNS = "data_datetime,WMO_station_id,latitude,longitude,pressure,airTemperature,windSpeed"
+
+
+def decodable(pattern: str) -> list[Path]:
+    rows = (CORPUS / "MANIFEST.tsv").read_text().splitlines()
+    header = rows[0].split("\t")
+    ok = {dict(zip(header, r.split("\t")))["file"] for r in rows[1:] if "\tyes\t" in r}
+    return [p for p in sorted(CORPUS.glob(pattern)) if p.name in ok]
+
+
+def best(fn, rounds: int = 3) -> tuple[float, object]:
+    times, result = [], None
+    for _ in range(rounds):
+        start = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - start)
+    return min(times), result
+
+
+def same_rows(a, b) -> bool:
+    if len(a) != len(b) or sorted(a.columns) != sorted(b.columns):
+        return False
+    for column in b.columns:
+        for x, y in zip(a[column].tolist(), b[column].tolist()):
+            if isinstance(y, list):
+                if [v for v in x] != y and not all(
+                    (p == q) or (p != p and q != q) or abs(p - q) < 1e-9 for p, q in zip(x, y)
+                ):
+                    return False
+            elif not (x == y or (x != x and y != y) or (x is None and y != y) or (y is None and x != x)
+                      or (isinstance(x, float) and isinstance(y, float) and math.isclose(x, y))):
+                return False
+    return True
+
+
+def versus_pdbufr(tmp: Path, skip: bool) -> None:
+    print("## read_bufr beside pdbufr\n")
+    print("| set | messages | rows | skerrow s | pdbufr s | speed-up | same rows |")
+    print("|---|---:|---:|---:|---:|---:|---|")
+    for name, pattern, repeat, columns in (
+        ("SYNOP", "*-synop-*.bufr", 4, SYNOP_COLUMNS),
+        ("TEMP", "*-temp-*.bufr", 8, TEMP_COLUMNS),
+    ):
+        stream = b"".join(p.read_bytes() for p in decodable(pattern)) * repeat
+        path = tmp / f"{name}.bufr"
+        path.write_bytes(stream)
+        count = sum(1 for _ in skerrow.messages(stream))
+        ours_s, ours = best(lambda: skerrow.read_bufr(path, columns=columns, split_repeats=False))
+        if skip:
+            print(f"| {name} | {count} | {len(ours)} | {ours_s:.3f} | - | - | - |")
+            continue
+        import pdbufr
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            theirs_s, theirs = best(lambda: pdbufr.read_bufr(str(path), columns=columns), rounds=1)
+        print(f"| {name} | {count} | {len(ours)} | {ours_s:.3f} | {theirs_s:.2f} | "
+              f"{theirs_s / ours_s:.0f}x | {same_rows(ours, theirs)} |")
+    print()
+
+
+def value_count(paths: list[Path]) -> tuple[int, int]:
+    messages = values = 0
+    for p in paths:
+        for m in skerrow.messages(p):
+            messages += 1
+            try:
+                values += len(_native.structure(m._data, m.offset, m._length, m._tables)[0])
+            except ValueError:
+                pass
+    return messages, values
+
+
+def convert_corpus(tmp: Path) -> None:
+    files = sorted(CORPUS.glob("*.bufr"))
+    messages, values = value_count(files)
+    out = tmp / "corpus.parquet"
+    command = [sys.executable, "-m", "skerrow", "convert", *map(str, files), "--to", "parquet",
+               "--columns", CONVERT_COLUMNS, "-o", str(out)]
+    elapsed, _ = best(lambda: subprocess.run(command, capture_output=True, check=False))
+    print("## skerrow convert over the corpus\n")
+    print("| files | messages | decoded values | s (process, best of 3) | messages/s | values/s |")
+    print("|---:|---:|---:|---:|---:|---:|")
+    print(f"| {len(files)} | {messages} | {values:,} | {elapsed:.2f} | {messages / elapsed:,.0f} | "
+          f"{values / elapsed:,.0f} |\n")
+    in_process = [str(f) for f in files]
+    from skerrow import _convert  # noqa: F401
+
+    start = time.perf_counter()
+    import argparse as ap
+
+    parser = ap.ArgumentParser()
+    _convert._setup(parser)
+    args = parser.parse_args([*in_process, "--to", "parquet", "--columns", CONVERT_COLUMNS, "-o",
+                              str(tmp / "again.parquet")])
+    with open(os.devnull, "w") as quiet:
+        saved, sys.stderr = sys.stderr, quiet
+        try:
+            _convert._run(args)
+        finally:
+            sys.stderr = saved
+    elapsed = time.perf_counter() - start
+    print(f"In one process without start-up: {elapsed:.2f} s, {messages / elapsed:,.0f} messages/s, "
+          f"{values / elapsed:,.0f} values/s.\n")
+
+
+def workers() -> None:
+    files = [str(p) for p in decodable("*-synop-*.bufr") + decodable("*-temp-*.bufr")] * 3
+    columns = ["WMO_station_id", "pressure", "airTemperature", "windSpeed"]
+    one, a = best(lambda: skerrow.read_bufr(files, columns=columns, required_columns=False, workers=1))
+    two, b = best(lambda: skerrow.read_bufr(files, columns=columns, required_columns=False, workers=2))
+    print("## workers\n")
+    print("| files | rows | workers=1 s | workers=2 s | speed-up | same rows |")
+    print("|---:|---:|---:|---:|---:|---|")
+    print(f"| {len(files)} | {len(a)} | {one:.3f} | {two:.3f} | {one / two:.2f}x | {same_rows(a, b)} |\n")
+
+
+PEAK = """
+import resource, subprocess, sys
+subprocess.run(sys.argv[1:], check=False, capture_output=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+"""
+
+
+def memory(tmp: Path) -> None:
+    stream = b"".join(p.read_bytes() for p in decodable("*-synop-*.bufr") + decodable("*-temp-*.bufr"))
+    print("## peak memory of convert\n")
+    print("| input | MB | messages | peak RSS MB |")
+    print("|---|---:|---:|---:|")
+    for copies in (1, 10):
+        path = tmp / f"in{copies}.bufr"
+        path.write_bytes(stream * copies)
+        command = [sys.executable, "-c", PEAK, sys.executable, "-m", "skerrow", "convert", str(path),
+                   "--to", "parquet", "--columns", CONVERT_COLUMNS, "--chunk", "100",
+                   "-o", str(tmp / f"out{copies}.parquet")]
+        peak_kb = int(subprocess.run(command, capture_output=True, text=True, check=True).stdout)
+        count = sum(1 for _ in skerrow.messages(path))
+        print(f"| {copies} x SYNOP+TEMP | {path.stat().st_size / 1e6:.1f} | {count} | {peak_kb / 1024:.0f} |")
+    print()
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--skip-pdbufr", action="store_true")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as tmp:
+        versus_pdbufr(Path(tmp), args.skip_pdbufr)
+        convert_corpus(Path(tmp))
+        workers()
+        memory(Path(tmp))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,287 @@
+"""skerrow.read_bufr: observations as rows, on messages built with our writer
+(coordinates, filters, required columns, repeated elements, computed keys,
+workers) and, where pdbufr and ecCodes are installed, against pdbufr on the
+corpus."""
+
+from __future__ import annotations
+
+import math
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from bufr_builder import Message
+from conftest import CORPUS, corpus_manifest, needs_corpus
+from decode_support import bits, table_dir
+from frames_support import ELEMENTS, sounding
+
+pandas = pytest.importorskip("pandas", reason="pandas not installed (pip install pandas)")
+
+import skerrow  # noqa: E402
+from skerrow.frames import read_bufr  # noqa: E402
+
+@pytest.fixture(scope="module")
+def root(tmp_path_factory) -> str:
+    base = tmp_path_factory.mktemp("defs")
+    table_dir(base / "bufr/tables/0/wmo/35", elements=ELEMENTS, sequences={}, code_tables={})
+    return str(base)
+
+
+def repeated_temperature() -> bytes:
+    """A temperature at 2 m, then a standard deviation of temperature under
+    first-order statistics 9: the same element twice, the second deeper."""
+    return Message(
+        descriptors=[1001, 1002, 7032, 12101, 8023, 12101],
+        data=bits((7, 7), (123, 10), (200, 16), (28015, 16), (9, 6), (20, 16)),
+    ).build()
+
+
+def test_sounding_gives_one_row_per_level(root: str) -> None:
+    df = read_bufr(sounding(), columns=["stationNumber", "pressure", "airTemperature"], definitions=root,
+                   required_columns=False)
+    assert df["pressure"].tolist() == [85000, 70000, 50000]
+    assert df["airTemperature"].tolist()[:2] == [280.0, 270.0]
+    assert math.isnan(df["airTemperature"].tolist()[2])
+    assert df["stationNumber"].tolist() == [123] * 3
+    # A missing value is still a value: the row stays with required columns.
+    assert len(read_bufr(sounding(), columns=["pressure", "airTemperature"], definitions=root)) == 3
+
+
+@pytest.mark.parametrize(
+    "filters, pressures",
+    [
+        ({"pressure": 70000}, [70000]),
+        ({"pressure": [85000, 50000]}, [85000, 50000]),
+        ({"pressure": {50000}}, [50000]),
+        ({"pressure": slice(50000, 70000)}, [70000, 50000]),
+        ({"pressure": slice(None, 60000)}, [50000]),
+        ({"windSpeed": lambda v: v > 10}, [70000, 50000]),
+        ({"stationNumber": 123, "pressure": slice(70000, None)}, [85000, 70000]),
+        ({"stationNumber": 124}, []),
+        ({"blockNumber": 7, "windSpeed": 5.2}, [85000]),
+    ],
+)
+def test_filters(root: str, filters, pressures) -> None:
+    # Filters on keys that are not columns (stationNumber, windSpeed) hold too.
+    df = read_bufr(sounding(), columns=["pressure"], filters=filters, definitions=root)
+    assert (df["pressure"].tolist() if len(df) else []) == pressures
+
+
+def test_required_columns_list_and_false(root: str) -> None:
+    cols = ["pressure", "airTemperature", "dewpointTemperature"]
+    assert len(read_bufr(sounding(), columns=cols, definitions=root)) == 0
+    assert len(read_bufr(sounding(), columns=cols, required_columns=["pressure"], definitions=root)) == 3
+    df = read_bufr(sounding(), columns=cols, required_columns=False, definitions=root)
+    assert list(df.columns) == ["pressure", "airTemperature"]
+
+
+def test_repeated_element_deeper_keeps_both_values(root: str) -> None:
+    # Both temperatures stay, each in its own row; pdbufr's behaviour
+    # (the second replaces the first) is available with split_repeats=False.
+    df = read_bufr(repeated_temperature(), columns=["airTemperature"], definitions=root)
+    assert df["airTemperature"].tolist() == [280.15, 0.2]
+    merged = read_bufr(repeated_temperature(), columns=["airTemperature"], definitions=root,
+                       split_repeats=False)
+    assert merged["airTemperature"].tolist() == [0.2]
+    both = read_bufr(repeated_temperature(), columns=["heightOfSensor", "firstOrderStatistics",
+                                                     "airTemperature"], definitions=root,
+                     required_columns=["airTemperature"])
+    first = both.to_dict("records")[0]
+    assert (first["heightOfSensor"], first["airTemperature"]) == (2.0, 280.15)
+    assert math.isnan(first["firstOrderStatistics"])  # the statistic belongs to the second value
+    assert both.to_dict("records")[1]["firstOrderStatistics"] == 9
+
+
+def test_computed_keys_and_attrs(root: str) -> None:
+    df = read_bufr(sounding(), columns=["WMO_station_id", "data_datetime", "geometry",
+                                        "typical_datetime", "airTemperature"], definitions=root)
+    row = df.iloc[0]
+    assert row["WMO_station_id"] == 7123
+    assert row["data_datetime"] == pandas.Timestamp("2024-05-17")
+    assert row["typical_datetime"] == pandas.Timestamp("2024-05-17 12:30:15")
+    assert list(row["geometry"]) == [7.0, 45.0, None]
+    assert df.attrs["units"]["airTemperature"] == "K"
+    assert df.attrs["table_versions"] == [(0, 35, 0, 98)]
+    assert len(read_bufr(sounding(), columns=["pressure"], filters={"data_datetime": slice(
+        pandas.Timestamp("2024-05-17"), None)}, definitions=root)) == 3
+
+
+def test_flat_reader_ranks_per_subset(root: str) -> None:
+    df = read_bufr(sounding(), reader="flat", definitions=root)
+    assert len(df) == 1
+    assert df.loc[0, "#3#pressure"] == 50000 and df.loc[0, "#2#airTemperature"] == 270.0
+    assert df.loc[0, "subsetNumber"] == 1 and df.loc[0, "typicalDate"] == "20240517"
+    picked = read_bufr(sounding(), columns=["#1#pressure", "#2#pressure"], reader="flat",
+                       filters={"windSpeed": 15.3}, definitions=root)
+    assert picked.to_dict("records") == [{"#1#pressure": 85000, "#2#pressure": 70000}]
+
+
+@pytest.mark.parametrize("workers", [1, 2, 3])
+def test_sources_and_workers_agree(root: str, tmp_path: Path, workers: int) -> None:
+    paths = []
+    for n in range(4):
+        p = tmp_path / f"f{n}.bufr"
+        p.write_bytes(sounding(station=100 + n) + b"junk" + sounding(station=200 + n))
+        paths.append(str(p))
+    cols = ["stationNumber", "pressure", "airTemperature"]
+    expected = [s for n in range(4) for s in (100 + n, 200 + n) for _ in range(3)]
+    df = read_bufr(paths, columns=cols, definitions=root, workers=workers)
+    assert df["stationNumber"].tolist() == expected
+    one = read_bufr(paths[0], columns=cols, definitions=root, workers=workers)
+    assert one["stationNumber"].tolist() == expected[:6]
+    listed = read_bufr(skerrow.messages(paths[1], definitions=root), columns=cols)
+    assert listed["stationNumber"].tolist() == expected[6:12]
+
+
+def test_bad_arguments(root: str) -> None:
+    with pytest.raises(ValueError, match="reader"):
+        read_bufr(sounding(), columns=["pressure"], reader="wide", definitions=root)
+    with pytest.raises(ValueError, match="columns"):
+        read_bufr(sounding(), definitions=root)
+    with pytest.raises(ValueError, match="offset 0"):
+        read_bufr(sounding()[:40] + b"7777", columns=["pressure"], definitions=root)
+
+
+def test_import_does_not_import_pandas() -> None:
+    code = "import sys, skerrow, skerrow.frames; print('pandas' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "False"
+
+
+# --- against pdbufr on the corpus -------------------------------------------
+
+def _decodable(pattern: str) -> list[Path]:
+    ok = {row["file"] for row in corpus_manifest() if row["eccodes_decodes"] == "yes"}
+    return [p for p in sorted(CORPUS.glob(pattern)) if p.name in ok]
+
+
+def _same_value(a, b) -> bool:
+    missing = lambda v: v is None or (isinstance(v, float) and math.isnan(v))  # noqa: E731
+    if missing(a) or missing(b):
+        return missing(a) and missing(b)
+    if isinstance(a, (list, tuple)) or isinstance(b, (list, tuple)):
+        return len(a) == len(b) and all(_same_value(x, y) for x, y in zip(a, b))
+    if isinstance(a, (int, float)) and isinstance(b, (int, float)):
+        return abs(a - b) <= 1e-9 * max(1.0, abs(b))
+    return bool(a == b)
+
+
+def assert_same_frame(ours, theirs, where: str) -> None:
+    assert len(ours) == len(theirs), where
+    if not len(ours):
+        return
+    assert sorted(ours.columns) == sorted(theirs.columns), where
+    for column in theirs.columns:
+        for i, (a, b) in enumerate(zip(ours[column].tolist(), theirs[column].tolist())):
+            assert _same_value(a, b), f"{where}: row {i} {column}: {a!r} != {b!r}"
+
+
+CASES = [
+    ("*synop*", ["stationNumber", "latitude", "longitude", "airTemperature"], {}, True),
+    ("*synop*", ["WMO_station_id", "data_datetime", "geometry", "airTemperature", "dewpointTemperature"], {}, True),
+    ("*synop*", ["heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform", "airTemperature"], {}, False),
+    ("*synop*", ["stationNumber", "windSpeed"], {"windSpeed": slice(1, 5)}, True),
+    ("*synop*", ["WMO_station_id", "typical_datetime", "pressureReducedToMeanSeaLevel"],
+     {"blockNumber": [6, 7, 10, 16]}, False),
+    ("*temp*", ["pressure", "airTemperature", "dewpointTemperature", "windSpeed"], {}, True),
+    ("*temp*", ["WMO_station_id", "pressure", "airTemperature"], {"pressure": slice(10000, 50000)}, True),
+    ("*temp*", ["pressure", "airTemperature"], {"airTemperature": lambda t: t < 220}, False),
+    ("*temp*", ["data_datetime", "pressure", "windSpeed"], {"pressure": [85000, 70000, 50000]}, True),
+    ("*-a[mci][dr][ar]*", ["latitude", "longitude", "flightLevel", "airTemperature", "data_datetime"], {}, True),
+    ("*satsounding*", ["latitude", "longitude", "brightnessTemperature"], {}, True),
+    ("*satsounding*", ["latitude", "brightnessTemperature"], {"latitude": slice(0, 90)}, True),
+    ("*satwind*", ["latitude", "longitude", "pressure", "windSpeed"], {}, True),
+    ("*ship*", ["latitude", "longitude", "airTemperature", "data_datetime"], {}, True),
+    ("*buoy*", ["latitude", "longitude", "oceanographicWaterTemperature"], {}, False),
+]
+
+
+@needs_corpus
+@pytest.mark.parametrize("pattern, columns, filters, required", CASES,
+                         ids=[f"{c[0]}-{i}" for i, c in enumerate(CASES)])
+def test_against_pdbufr(pattern, columns, filters, required) -> None:
+    pdbufr = pytest.importorskip("pdbufr", reason="pdbufr not installed (pip install pdbufr)")
+    files = _decodable(pattern)
+    assert files
+    import warnings
+
+    for path in files:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            theirs = pdbufr.read_bufr(str(path), columns=columns, filters=filters, required_columns=required)
+        ours = read_bufr(path, columns=columns, filters=filters, required_columns=required,
+                         split_repeats=False)
+        assert_same_frame(ours, theirs, path.name)
+
+
+@needs_corpus
+def test_against_pdbufr_flat_ranked_columns() -> None:
+    pdbufr = pytest.importorskip("pdbufr", reason="pdbufr not installed (pip install pdbufr)")
+    columns = ["#1#stationNumber", "#1#airTemperature", "#2#pressure", "#1#year"]
+    for path in _decodable("*-synop-*") + _decodable("*-temp-*"):
+        theirs = pdbufr.read_bufr(str(path), columns=columns, required_columns=False, reader="flat")
+        ours = read_bufr(path, columns=columns, required_columns=False, reader="flat")
+        assert_same_frame(ours, theirs, path.name)
+
+
+@needs_corpus
+def test_qualifier_columns_ride_with_their_value() -> None:
+    path = CORPUS / "eccodespy-satwind-001-e3to4.bufr"
+    columns = ["latitude", "pressure", "pressure->percentConfidence", "windSpeed->percentConfidence"]
+    df = read_bufr(path, columns=columns)
+    [message] = skerrow.messages(path)
+    subsets = message.subsets()
+    assert len(df) == len(subsets) == 128
+    for row, subset in zip(df.to_dict("records"), subsets):
+        assert row["pressure"] == subset["pressure"].number
+        for column in columns[2:]:
+            key, _, qualifier = column.partition("->")
+            assert row[column] == subset[key].qualifiers[qualifier].number
+    # A qualifier alone brings its value's context, not its value.
+    alone = read_bufr(path, columns=["windSpeed->percentConfidence"])
+    assert list(alone.columns) == ["windSpeed->percentConfidence"] and len(alone) == 128
+
+
+# --- deliberate differences from pdbufr, each shown on a corpus message ------
+
+def _pdbufr(path: Path, **kwargs):
+    pdbufr = pytest.importorskip("pdbufr", reason="pdbufr not installed (pip install pdbufr)")
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return pdbufr.read_bufr(str(path), **kwargs)
+
+
+@needs_corpus
+def test_difference_a_repeated_element_is_not_lost() -> None:
+    # The station's 1.5 m temperature, then a standard deviation of
+    # temperature under first-order statistics: pdbufr keeps only the last.
+    path = CORPUS / "pdbufr-synop-001.bufr"
+    assert _pdbufr(path, columns=["airTemperature"])["airTemperature"].tolist() == [0.2]
+    ours = read_bufr(path, columns=["airTemperature"])["airTemperature"].tolist()
+    assert ours == pytest.approx([282.65, 0.2])
+
+
+@needs_corpus
+def test_difference_quality_values_are_qualifiers_not_values() -> None:
+    # ecCodes' key list names the quality information of 2-22-000 after the
+    # element it qualifies; pdbufr then reads it as more pressures.
+    path = CORPUS / "eccodespy-satwind-001-e3to4.bufr"
+    columns = ["latitude", "pressure"]
+    theirs = _pdbufr(path, columns=columns, required_columns=False)
+    ours = read_bufr(path, columns=columns, required_columns=False)
+    [message] = skerrow.messages(path)
+    genuine = {v.number for s in message.subsets() for i, v in enumerate(s)
+               if v.key == "pressure" and not s.is_qualifier(i)}
+    assert set(ours["pressure"].dropna()) <= genuine
+    assert len(theirs) > len(ours)
+
+
+@needs_corpus
+def test_difference_geometry_height_is_the_station_height() -> None:
+    path = CORPUS / "dballe-temp-005.bufr"
+    theirs = _pdbufr(path, columns=["geometry"])["geometry"].iloc[0]
+    ours = read_bufr(path, columns=["geometry"])["geometry"].iloc[0]
+    assert theirs[2] == 0.0 and ours == pytest.approx([11.61667, 44.65, 10])
