@@ -2,8 +2,14 @@
 # Installs what the tests need on a fresh Debian machine (as root), then runs
 # the whole suite: the C++ core tests and pytest under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and finally pytest against the installed wheel.
+# Needs no ../shared: the tests that read it skip, and say why (pytest -rs).
+#
+#   PYTHON=/path/to/venv/bin/python bash tests/run_all.sh
+# runs everything with that interpreter (a virtual environment, say) instead
+# of the system's python3; PYTHON310= (empty) skips the CPython 3.10 pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   export DEBIAN_FRONTEND=noninteractive
@@ -12,7 +18,7 @@ if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
     apt-get install -y -qq libeccodes-data libeccodes-tools python3-eccodes libgtest-dev >/dev/null
   fi
 fi
-python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
+"$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
   cmake ninja pytest hypothesis mypy numpy
 # The optional extras and the pandas reader the DataFrame tests compare with.
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
@@ -20,20 +26,22 @@ python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore 
 # One cp310-abi3 wheel, installed into this interpreter and, when present,
 # into CPython 3.10 as well: the same binary must serve both.
 rm -rf build/wheel
-python3 -m pip wheel -q --disable-pip-version-check --no-deps -w build/wheel .
-python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
+"$PYTHON" -m pip wheel -q --disable-pip-version-check --no-deps -w build/wheel .
+"$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
   --force-reinstall --no-deps build/wheel/skerrow-*.whl
-python310=""
-for candidate in "$HOME"/.pyenv/versions/3.10*/bin/python3.10 "$(command -v python3.10 || true)"; do
-  if [ -x "$candidate" ] && "$candidate" -c pass 2>/dev/null; then python310=$candidate; break; fi
-done
+python310=${PYTHON310-}
+if [ -z "${PYTHON310+set}" ]; then
+  for candidate in "$HOME"/.pyenv/versions/3.10*/bin/python3.10 "$(command -v python3.10 || true)"; do
+    if [ -x "$candidate" ] && "$candidate" -c pass 2>/dev/null; then python310=$candidate; break; fi
+  done
+fi
 
-python=$(python3 -c 'import sys; print(sys.executable)')
+python=$("$PYTHON" -c 'import sys; print(sys.executable)')
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== type stubs against the module, and the package under mypy --strict"
-(cd python && python3 -m mypy.stubtest _skerrow)
-python3 -m mypy --strict --no-error-summary python/skerrow
+(cd python && "$python" -m mypy.stubtest _skerrow)
+"$python" -m mypy --strict --no-error-summary python/skerrow
 
 echo "== C++ core tests and pytest under ASan and UBSan"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSKERROW_BUILD_TESTS=ON \
@@ -42,7 +50,7 @@ cmake --build build/asan -j "$jobs" >/dev/null
 ASAN_OPTIONS=detect_leaks=0 ./build/asan/skerrow_core_tests --gtest_brief=1
 ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH="$PWD/build/asan" \
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
-  "$python" -m pytest -q -p no:cacheprovider -m "not slow" tests/python
+  "$python" -m pytest -q -rs -p no:cacheprovider -m "not slow" tests/python
 
 if [ -n "$python310" ]; then
   echo "== the same wheel on CPython 3.10"
@@ -50,8 +58,8 @@ if [ -n "$python310" ]; then
     pytest hypothesis numpy
   "$python310" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
     --force-reinstall --no-deps build/wheel/skerrow-*.whl
-  "$python310" -m pytest -q -p no:cacheprovider -m "not slow" tests/python
+  "$python310" -m pytest -q -rs -p no:cacheprovider -m "not slow" tests/python
 fi
 
 echo "== pytest against the installed module"
-"$python" -m pytest -q -p no:cacheprovider tests/python
+"$python" -m pytest -q -rs -p no:cacheprovider tests/python

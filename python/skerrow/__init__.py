@@ -38,9 +38,27 @@ def _load_native() -> None:
 
 _load_native()
 
-from skerrow._messages import Header, Message, messages  # noqa: E402
+from skerrow._messages import (  # noqa: E402
+    Header,
+    Message,
+    bundled_tables,
+    bundled_versions,
+    messages,
+)
 from skerrow._structure import Subset, Value  # noqa: E402
+from skerrow._tables import TableVersionWarning  # noqa: E402
 from skerrow.frames import read_bufr  # noqa: E402
 
-__all__ = [*_extension_all, "Header", "Message", "Subset", "Value", "messages", "read_bufr"]
+__all__ = [
+    *_extension_all,
+    "Header",
+    "Message",
+    "Subset",
+    "TableVersionWarning",
+    "Value",
+    "bundled_tables",
+    "bundled_versions",
+    "messages",
+    "read_bufr",
+]
 __version__ = "0.1.0"

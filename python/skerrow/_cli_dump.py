@@ -8,7 +8,7 @@ import sys
 from typing import TextIO
 
 import _skerrow
-from skerrow._messages import default_definitions, scan
+from skerrow._messages import Tables, default_tables, scan
 from skerrow._structure import Subset, Value
 
 # Units that say what kind of value it is rather than what it measures; the
@@ -68,14 +68,15 @@ def _setup(parser: argparse.ArgumentParser) -> None:
         "--definitions",
         metavar="ROOT",
         default=None,
-        help=f"ecCodes definitions root to choose tables from (default {default_definitions()})",
+        help="ecCodes definitions root for local tables (default: $ECCODES_DEFINITION_PATH,"
+        " else the usual installed places); WMO tables are bundled",
     )
     source.add_argument("--tables", metavar="DIR", help="one ecCodes table directory for all")
     parser.add_argument("--json", action="store_true", help="one JSON object per message")
 
 
 def _run(args: argparse.Namespace) -> int:
-    tables: _skerrow.TableSet | str = args.definitions or default_definitions()
+    tables: Tables = default_tables(args.definitions)
     if args.tables is not None:
         try:
             tables = _skerrow.TableSet.from_eccodes(args.tables)

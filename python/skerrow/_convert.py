@@ -20,7 +20,7 @@ import time
 from typing import Any, Callable, Iterator, TextIO
 
 from skerrow import _native, frames
-from skerrow._messages import Header, Message, _tables, default_definitions
+from skerrow._messages import Header, Message, _tables
 
 BLOCK_SIZE = 1 << 24  # octets read from a file at a time
 CHUNK_MESSAGES = 500  # messages decoded per chunk (one Parquet row group)
@@ -345,7 +345,7 @@ def _run(args: argparse.Namespace) -> int:
             print("skerrow convert: Parquet needs pyarrow (pip install skerrow[parquet])", file=sys.stderr)
             return 2
     query = frames._Query(columns, dict(args.filter), True, reader)
-    tables = _tables(args.definitions) if args.definitions else default_definitions()
+    tables = _tables(args.definitions)
     types = KeyTypes()
     progress = _Progress(sys.stderr)
     failures: list[str] = []

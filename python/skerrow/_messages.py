@@ -3,22 +3,68 @@
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, BinaryIO, Iterable, Iterator, NamedTuple, Union
+import re
+import warnings
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    BinaryIO,
+    Callable,
+    Iterable,
+    Iterator,
+    NamedTuple,
+    TypeVar,
+    Union,
+)
 
 import _skerrow
-from skerrow import _native
+from skerrow import _native, _tables as _table_sources
 from skerrow._structure import Subset, split_subsets
+from skerrow._tables import TableVersionWarning
 
 if TYPE_CHECKING:
     import numpy
 
+_T = TypeVar("_T")
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
 Definitions = Union[str, "os.PathLike[str]"]
 
 
-def default_definitions() -> str:
-    """The ecCodes definitions root that tables come from when none is given."""
-    return "/usr/share/eccodes/definitions"
+class Bundled(NamedTuple):
+    """Tables from the bundle: WMO tables of the message's version, local
+    tables from the first of `local_roots` that has them. `tree`, an ecCodes
+    definitions root the caller named, serves the WMO versions it has a
+    directory for (its tables, local ones included, then stand for the
+    message as ecCodes would read it); the bundle serves the others."""
+
+    bundle: str
+    local_roots: list[str]
+    tree: str | None
+
+
+# A TableSet for every message, an ecCodes definitions root, or the bundle.
+Tables = Union[_skerrow.TableSet, str, Bundled]
+
+
+def default_tables(definitions: Definitions | None = None) -> Bundled:
+    """The bundled WMO tables, with local tables from `definitions` when
+    given, else from $ECCODES_DEFINITION_PATH or the usual installed places."""
+    return Bundled(
+        str(_table_sources.BUNDLE_PATH),
+        _table_sources.local_definition_roots(definitions),
+        None if definitions is None else os.fspath(definitions),
+    )
+
+
+def bundled_versions() -> tuple[int, ...]:
+    """The master table versions whose WMO tables ship with skerrow."""
+    return _native.bundled_versions(str(_table_sources.BUNDLE_PATH))
+
+
+def bundled_tables(version: int) -> _skerrow.TableSet:
+    """The bundled WMO tables (Table B with ecCodes' element keys, Table D,
+    code and flag tables) of one master table version, as a TableSet."""
+    return _native.bundled_tables(str(_table_sources.BUNDLE_PATH), version)
 
 
 class Header(NamedTuple):
@@ -74,7 +120,7 @@ class Message:
         offset: int,
         length: int,
         header: Header,
-        tables: _skerrow.TableSet | str,
+        tables: Tables,
     ) -> None:
         self._data = data
         self.offset = offset
@@ -102,11 +148,45 @@ class Message:
         """All decoded values, subset after subset, as ``_skerrow`` gives them
         for an edition 4 message. A failure raises ValueError naming the
         message's offset."""
-        return _native.decode(self._data, self.offset, self._length, self._tables)[0]
+        return self._values_and_subset_starts()[0]
+
+    def _values_and_subset_starts(self) -> tuple[list[_skerrow.DecodedValue], tuple[int, ...]]:
+        return self._native_call(_native.decode)
+
+    def _native_call(self, function: Callable[..., _T], *more: object) -> _T:
+        """`function` of _native on this message with its tables: the
+        bundled ones (warning for a version newer than the newest), or a
+        definitions tree, or a TableSet."""
+        tables = self._tables
+        if not isinstance(tables, Bundled):
+            return function(self._data, self.offset, self._length, tables, *more)
+        h = self.header
+        version = h.master_tables_version_number
+        if tables.tree is not None and os.path.exists(
+            os.path.join(tables.tree, "bufr", "tables", str(h.master_table_number), "wmo",
+                         str(version))
+        ):
+            return function(self._data, self.offset, self._length, tables.tree, *more)
+        newest = _native.bundled_versions(tables.bundle)[-1]
+        if version > newest and h.master_table_number == 0:
+            warnings.warn(
+                f"message at offset {self.offset} names master table version {version}, newer"
+                f" than the newest bundled ({newest}); it is read with version {newest}",
+                TableVersionWarning,
+                stacklevel=4,
+            )
+        try:
+            return function(self._data, self.offset, self._length,
+                            (tables.bundle, tables.local_roots), *more)
+        except ValueError as exc:
+            hint = _missing_local_tables(exc, self.header, tables.local_roots)
+            if hint is None:
+                raise
+            raise ValueError(f"{exc}; {hint}") from None
 
     def subsets(self) -> list[Subset]:
         """The values subset by subset; see ``Subset``."""
-        return split_subsets(*_native.structure(self._data, self.offset, self._length, self._tables))
+        return split_subsets(*self._native_call(_native.structure))
 
     def columns(
         self, keys: Iterable[str] | None = None, *, meanings: bool = False
@@ -127,8 +207,8 @@ class Message:
         import numpy
 
         wanted = None if keys is None else list(keys)
-        numbers, numeric, count, names, others = _native.columns(
-            self._data, self.offset, self._length, self._tables, wanted, meanings
+        numbers, numeric, count, names, others = self._native_call(
+            _native.columns, wanted, meanings
         )
         # One block for all numeric columns; its rows are the columns (views).
         block = numpy.frombuffer(numbers, dtype=numpy.float64).reshape(numeric, count)
@@ -160,16 +240,41 @@ def _read(source: Source) -> bytes:
     return data
 
 
-def _tables(definitions: Definitions | _skerrow.TableSet | None) -> _skerrow.TableSet | str:
-    if definitions is None:
-        return default_definitions()
+def _tables(definitions: Definitions | _skerrow.TableSet | None) -> Tables:
     if isinstance(definitions, _skerrow.TableSet):
         return definitions
-    return os.fspath(definitions)
+    return default_tables(definitions)
+
+
+_NOT_FOUND = re.compile(r"descriptor (\d{6,}) was not found in Table [BD]")
+
+
+def _missing_local_tables(error: ValueError, header: Header, roots: list[str]) -> str | None:
+    """Why a local descriptor has no definition, when no local tables were
+    found: the places searched. None when that is not the cause."""
+    found = _NOT_FOUND.search(str(error))
+    if found is None:
+        return None
+    code = int(found.group(1))
+    x, y = code // 1000 % 100, code % 1000
+    if x < 48 and y < 192:
+        return None  # a WMO descriptor: local tables would not define it
+    fields = header._asdict()
+    directories = [_table_sources.local_table_directory(root, fields) for root in roots]
+    searched = [d for d in directories if d is not None]
+    if any(os.path.isdir(d) for d in searched):
+        return None
+    if not searched:
+        return (f"{code:06d} is a local descriptor and the message names no local table"
+                " version")
+    return (f"{code:06d} is a local descriptor and no local tables were found for centre"
+            f" {header.originating_centre}, subcentre {header.originating_subcentre or 0},"
+            f" local version {header.local_tables_version_number} (searched: "
+            + ", ".join(searched) + ")")
 
 
 def scan(
-    data: bytes, tables: _skerrow.TableSet | str
+    data: bytes, tables: Tables
 ) -> Iterator[Message | tuple[int, ValueError]]:
     """Each message of `data` in order, or (offset, error) for one that does
     not frame; scanning stops at an error that leaves no way to go on (a
@@ -198,9 +303,14 @@ def messages(
     `source`, in stream order; bytes between messages are skipped.
 
     `source` is a path (``str`` or path-like), ``bytes`` or a binary file
-    object (read whole). `definitions` is an ecCodes definitions root to take
-    tables from (default: the system's ecCodes tree); the tables that fit each
-    message are loaded once per process and shared. A message that cannot be
+    object (read whole). Each message is read with the WMO tables of its own
+    master table version, which ship with skerrow (a version newer than the
+    newest bundled reads with the newest and warns with TableVersionWarning).
+    Local tables come from the ecCodes definitions root `definitions`, else
+    from $ECCODES_DEFINITION_PATH or the usual installed places. A root given
+    as `definitions` also serves the WMO versions it has a directory for; a
+    TableSet given as `definitions` is used for every message. Tables are
+    loaded once per process and shared. A message that cannot be
     framed (editions 0 and 1, a section cut short, ...) raises ValueError
     naming its offset when the iteration reaches it. The source is read, and
     its type checked, before this function returns.
@@ -208,7 +318,7 @@ def messages(
     return _framed(_read(source), _tables(definitions))
 
 
-def _framed(data: bytes, tables: _skerrow.TableSet | str) -> Iterator[Message]:
+def _framed(data: bytes, tables: Tables) -> Iterator[Message]:
     for item in scan(data, tables):
         if isinstance(item, tuple):
             raise item[1]

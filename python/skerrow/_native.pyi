@@ -11,10 +11,12 @@ HeaderFields = tuple[
 def next_message(data: bytes, position: int) -> tuple[int, int] | None: ...
 def frame(data: bytes, offset: int, length: int) -> HeaderFields: ...
 def decode(
-    data: bytes, offset: int, length: int, tables: _skerrow.TableSet | str
+    data: bytes, offset: int, length: int, tables: _skerrow.TableSet | str | tuple[str, list[str]]
 ) -> tuple[list[_skerrow.DecodedValue], tuple[int, ...]]: ...
+def bundled_versions(bundle: str) -> tuple[int, ...]: ...
+def bundled_tables(bundle: str, version: int) -> _skerrow.TableSet: ...
 def structure(
-    data: bytes, offset: int, length: int, tables: _skerrow.TableSet | str
+    data: bytes, offset: int, length: int, tables: _skerrow.TableSet | str | tuple[str, list[str]]
 ) -> tuple[
     list[_skerrow.DecodedValue], tuple[int, ...], list[str], list[str], list[str], list[int]
 ]: ...
@@ -22,7 +24,7 @@ def columns(
     data: bytes,
     offset: int,
     length: int,
-    tables: _skerrow.TableSet | str,
+    tables: _skerrow.TableSet | str | tuple[str, list[str]],
     keys: Iterable[str] | None,
     meanings: bool,
 ) -> tuple[bytes, int, int, list[str], list[tuple[int, list[str | None]]]]: ...

@@ -13,7 +13,7 @@ from typing import Callable, Sequence
 from skerrow._cli_dump import DUMP_COMMAND
 from skerrow._cli_tables import EXPAND_COMMAND, TABLE_COMMAND
 from skerrow._convert import CONVERT_COMMAND
-from skerrow._messages import Message, default_definitions, scan
+from skerrow._messages import Message, default_tables, scan
 
 # Subcommand name -> (set-up of its parser, the function that runs it).
 Command = tuple[Callable[[argparse.ArgumentParser], None], Callable[[argparse.Namespace], int]]
@@ -59,7 +59,7 @@ def _run_info(args: argparse.Namespace) -> int:
             data = _read(path)
             # Frame the whole file first, so a bad file prints no partial list.
             found: list[Message] = []
-            for item in scan(data, default_definitions()):
+            for item in scan(data, default_tables()):
                 if isinstance(item, tuple):
                     raise item[1]
                 found.append(item)

@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Mapping, Se
 
 import _skerrow
 from skerrow import _native
-from skerrow._messages import Message, _read, _tables, default_definitions, scan
+from skerrow._messages import Message, _read, _tables, bundled_tables, bundled_versions, scan
 
 if TYPE_CHECKING:
     import pandas
@@ -180,12 +180,9 @@ class _Types:
     def _table_set(self) -> _skerrow.TableSet | None:
         if not self._loaded:
             self._loaded = True
-            root = os.path.join(default_definitions(), "bufr", "tables", "0", "wmo")
             try:
-                versions = sorted((int(v) for v in os.listdir(root) if v.isdigit()), reverse=True)
-                if versions:
-                    self._tables = _skerrow.TableSet.from_eccodes(os.path.join(root, str(versions[0])))
-            except (OSError, ValueError):
+                self._tables = bundled_tables(bundled_versions()[-1])
+            except ValueError:
                 self._tables = None
         return self._tables
 
@@ -274,7 +271,7 @@ class _Query:
 def _structure(message: Message, info: dict[str, Any]) -> tuple[Any, ...]:
     """Decodes `message`; records the units of its keys in `info` the first
     time its descriptors are seen."""
-    result = _native.structure(message._data, message.offset, message._length, message._tables)
+    result = message._native_call(_native.structure)
     h = message.header
     layout = (h.master_tables_version_number, h.local_tables_version_number, h.originating_centre,
               tuple(h.unexpanded_descriptors))

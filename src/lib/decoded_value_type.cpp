@@ -301,7 +301,7 @@ PyObject* py_decode_values_with_definitions(PyObject*, PyObject* const* args, Py
     if (!require_bytes(kName, "data", bound[0], &data)) return nullptr;
     std::string_view root;
     if (!require_str(kName, "definitions_root", bound[1], &root)) return nullptr;
-    return decode_first(data, TableSource::definitions(std::string(root)));
+    return decode_first(data, TableSource::checked_definitions(std::string(root)));
   });
 }
 

@@ -21,6 +21,7 @@
 #include "message/section1.h"
 #include "pipeline/columns.h"
 #include "pipeline/decode_message.h"
+#include "tables/bundle.h"
 
 namespace skerrow::py {
 namespace {
@@ -55,6 +56,8 @@ bool message_octets(const char* name, PyObject* const* bound, Octets* data, std:
 constexpr const char* kNextParameters[] = {"data", "position"};
 constexpr const char* kFrameParameters[] = {"data", "offset", "length"};
 constexpr const char* kDecodeParameters[] = {"data", "offset", "length", "tables"};
+constexpr const char* kBundleParameters[] = {"bundle"};
+constexpr const char* kBundledTablesParameters[] = {"bundle", "version"};
 
 // (offset, length) of the first message at or after `position`, or None.
 PyObject* py_next_message(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -147,17 +150,37 @@ PyObject* py_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
-// The tables argument: a TableSet, or an ecCodes definitions root (a str)
-// under which the tables that fit each message come from the process cache.
+// Where `tables` says a decoding takes its tables from: a TableSet; an ecCodes
+// definitions root (a str), through the process's cache; or a tuple (table
+// bundle path, list of definitions roots for local tables). Nothing, with
+// TypeError set, for anything else.
 std::optional<TableSource> table_source(const char* name, PyObject* tables) {
   if (const TableSet* given = table_set_record(tables)) return TableSource::given(*given);
-  std::string_view root;
-  if (!PyUnicode_Check(tables)) {
-    raise_wrong_type(name, "tables", "TableSet or str", tables);
-    return std::nullopt;
+  std::string_view text;
+  if (PyUnicode_Check(tables)) {
+    if (!require_str(name, "tables", tables, &text)) return std::nullopt;
+    return TableSource::cached_definitions(std::string(text));
   }
-  if (!require_str(name, "tables", tables, &root)) return std::nullopt;
-  return TableSource::cached_definitions(std::string(root));
+  if (PyTuple_Check(tables) && PyTuple_Size(tables) == 2) {
+    PyObject* roots = PyTuple_GetItem(tables, 1);
+    if (PyUnicode_Check(PyTuple_GetItem(tables, 0)) && PyList_Check(roots)) {
+      if (!require_str(name, "tables", PyTuple_GetItem(tables, 0), &text)) return std::nullopt;
+      std::vector<std::string> local_roots;
+      for (Py_ssize_t i = 0; i < PyList_Size(roots); ++i) {
+        std::string_view root;
+        PyObject* item = PyList_GetItem(roots, i);
+        if (!PyUnicode_Check(item)) {
+          raise_wrong_type(name, "tables", "a list of str", item);
+          return std::nullopt;
+        }
+        if (!require_str(name, "tables", item, &root)) return std::nullopt;
+        local_roots.emplace_back(root);
+      }
+      return TableSource::bundled(std::string(text), std::move(local_roots));
+    }
+  }
+  raise_wrong_type(name, "tables", "TableSet, str or (str, list)", tables);
+  return std::nullopt;
 }
 
 PyObject* sizes_tuple(const std::vector<std::size_t>& sizes) {
@@ -194,9 +217,8 @@ PyObject* indexed_list(const std::vector<std::uint32_t>& indices, const std::vec
   return list.release();
 }
 
-// (values, subset starts) of the message at (offset, length). `tables` is
-// either a TableSet or an ecCodes definitions root (a str), from which the
-// tables that fit the message are taken through the process's cache.
+// (values, subset starts) of the message at (offset, length), with the
+// tables `tables` names (see table_source).
 PyObject* py_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     static constexpr const char* kName = "decode";
@@ -218,6 +240,50 @@ PyObject* py_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     Ref values = Ref::steal(to_list(std::move(decoded).value()));
     if (!values) return nullptr;
     return PyTuple_Pack(2, values.get(), starts.get());
+  });
+}
+
+// The master table versions a table bundle holds, ascending.
+PyObject* py_bundled_versions(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kName = "bundled_versions";
+    PyObject* bound[1];
+    std::string_view path;
+    if (!bind_args(kName, kBundleParameters, args, nargs, kwnames, bound) ||
+        !require_str(kName, "bundle", bound[0], &path)) {
+      return nullptr;
+    }
+    auto bundle = shared_bundle(std::string(path));
+    if (!bundle) return raise_decode_error(bundle.error());
+    const std::vector<int>& versions = (*bundle)->versions();
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(versions.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < versions.size(); ++i) {
+      PyObject* version = PyLong_FromLong(versions[i]);
+      if (version == nullptr) return nullptr;
+      PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), version);
+    }
+    return tuple.release();
+  });
+}
+
+// A new TableSet holding one bundled version's WMO tables (a copy of the
+// process's shared ones).
+PyObject* py_bundled_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kName = "bundled_tables";
+    PyObject* bound[2];
+    std::string_view path;
+    std::uint64_t version = 0;
+    if (!bind_args(kName, kBundledTablesParameters, args, nargs, kwnames, bound) ||
+        !require_str(kName, "bundle", bound[0], &path) ||
+        !require_unsigned(kName, "version", bound[1], 255, &version)) {
+      return nullptr;
+    }
+    auto tables = shared_bundled_tables(std::string(path), static_cast<int>(version));
+    if (!tables) return raise_decode_error(tables.error());
+    return new_table_set_object(TableSet(**tables));
   });
 }
 
@@ -406,6 +472,10 @@ PyMethodDef kNativeFunctions[] = {
      "structure(data, offset, length, tables)\n--\n\n"},
     {"columns", as_cfunction(py_columns), METH_FASTCALL | METH_KEYWORDS,
      "columns(data, offset, length, tables, keys, meanings)\n--\n\n"},
+    {"bundled_versions", as_cfunction(py_bundled_versions), METH_FASTCALL | METH_KEYWORDS,
+     "bundled_versions(bundle)\n--\n\n"},
+    {"bundled_tables", as_cfunction(py_bundled_tables), METH_FASTCALL | METH_KEYWORDS,
+     "bundled_tables(bundle, version)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

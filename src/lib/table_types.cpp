@@ -430,6 +430,8 @@ PyTypeObject* element_definition_type() { return make_type(&g_element_type, &ele
 PyTypeObject* sequence_definition_type() { return make_type(&g_sequence_type, &sequence_spec); }
 PyTypeObject* table_set_type() { return make_type(&g_table_set_type, &table_set_spec); }
 
+PyObject* new_table_set_object(TableSet&& tables) { return new_table_set(std::move(tables)); }
+
 const TableSet* table_set_record(PyObject* object) {
   if (g_table_set_type == nullptr || !PyObject_TypeCheck(object, g_table_set_type)) {
     return nullptr;

@@ -23,6 +23,8 @@ PyTypeObject* table_set_type();
 // one context shared by the objects.
 PyObject* to_list(DecodedValues&& decoded);
 
+// A new TableSet object owning `tables`.
+PyObject* new_table_set_object(TableSet&& tables);
 // The TableSet owned by a TableSet object, or nullptr if `object` is not one.
 const TableSet* table_set_record(PyObject* object);
 

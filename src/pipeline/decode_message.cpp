@@ -4,6 +4,7 @@
 
 #include "decode/decode_data.h"
 #include "message/scan.h"
+#include "tables/bundle.h"
 #include "tables/eccodes_loader.h"
 #include "tables/table_cache.h"
 #include "tables/table_selection.h"
@@ -32,6 +33,10 @@ Result<std::shared_ptr<const TableSet>> TableSource::tables_for(const BufrMessag
     }
     case Kind::kCachedDefinitions:
       return TableCache::shared().tables_for(path_, message);
+    case Kind::kCheckedDefinitions:
+      return TableCache::checked().tables_for(path_, message);
+    case Kind::kBundled:
+      return bundled_tables_for(path_, local_roots_, message);
   }
   return parse_error("unknown table source");
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "decode/decoded_value.h"
 #include "message/bufr_message.h"
@@ -30,19 +31,40 @@ class TableSource {
   static TableSource cached_definitions(std::string root) {
     return {Kind::kCachedDefinitions, std::move(root)};
   }
+  // The same choice from a cache that checks every table file on each use,
+  // so a changed file is always read again (TableCache::checked).
+  static TableSource checked_definitions(std::string root) {
+    return {Kind::kCheckedDefinitions, std::move(root)};
+  }
+  // The WMO tables of the message's version from a table bundle, with local
+  // tables from the first of `local_roots` (ecCodes definitions roots) that
+  // has them; built once per process (tables/bundle.h).
+  static TableSource bundled(std::string bundle_path, std::vector<std::string> local_roots) {
+    TableSource source{Kind::kBundled, std::move(bundle_path)};
+    source.local_roots_ = std::move(local_roots);
+    return source;
+  }
 
   // The tables for `message`; errors are those of the loaders and of table
   // selection.
   Result<std::shared_ptr<const TableSet>> tables_for(const BufrMessage& message) const;
 
  private:
-  enum class Kind { kDirectory, kGiven, kDefinitions, kCachedDefinitions };
+  enum class Kind {
+    kDirectory,
+    kGiven,
+    kDefinitions,
+    kCachedDefinitions,
+    kCheckedDefinitions,
+    kBundled
+  };
   TableSource(Kind kind, std::string path, const TableSet* tables = nullptr)
       : kind_(kind), path_(std::move(path)), tables_(tables) {}
 
   Kind kind_;
   std::string path_;
   const TableSet* tables_;
+  std::vector<std::string> local_roots_;
 };
 
 // Decodes section 4 of a framed message: `message_octets` are the octets the

@@ -41,6 +41,9 @@ class TableCache {
 
   // The cache of the process.
   static TableCache& shared();
+  // A cache of the process that looks at the files on every use, for
+  // callers that promise the tables as they are on disk at the call.
+  static TableCache& checked();
 
  private:
   // What selects the tables: the root and the header fields that choose them.
