@@ -43,11 +43,27 @@ echo "== type stubs against the module, and the package under mypy --strict"
 (cd python && "$python" -m mypy.stubtest _skerrow)
 "$python" -m mypy --strict --no-error-summary python/skerrow
 
-echo "== C++ core tests and pytest under ASan and UBSan"
+echo "== C++ core tests, fuzz regression inputs and pytest under ASan and UBSan"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSKERROW_BUILD_TESTS=ON \
-  -DSKERROW_SANITIZE=address,undefined -DPython_EXECUTABLE="$python" >/dev/null
+  -DSKERROW_SANITIZE=address,undefined -DSKERROW_FUZZ=replay \
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build build/asan -j "$jobs" >/dev/null
-ASAN_OPTIONS=detect_leaks=0 ./build/asan/skerrow_core_tests --gtest_brief=1
+ASAN_OPTIONS=detect_leaks=1 ./build/asan/skerrow_core_tests --gtest_brief=1
+# Every fuzz target replays its seeds and the inputs that once failed it.
+for target in build/asan/fuzz/fuzz_*; do
+  name=${target##*/fuzz_}
+  inputs=()
+  for dir in "fuzz/seeds/$name" "fuzz/regressions/$name"; do
+    [ -d "$dir" ] && inputs+=("$dir")
+  done
+  log=build/asan/fuzz/$name.log
+  if ! ASAN_OPTIONS=detect_leaks=1 "$target" "${inputs[@]}" >"$log" 2>&1; then
+    tail -40 "$log"
+    echo "fuzz target $name failed on the last input named above" >&2
+    exit 1
+  fi
+  echo "fuzz_$name: $(tail -1 "$log")"
+done
 ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH="$PWD/build/asan" \
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
   "$python" -m pytest -q -rs -p no:cacheprovider -m "not slow" tests/python

@@ -46,7 +46,7 @@ DecodeError BitReader::not_enough(std::uint16_t width) const {
                      " bits available)");
 }
 
-Result<void> BitReader::read_bytes_into(std::uint16_t width, std::uint8_t* out) noexcept {
+Result<void> BitReader::read_bytes_into(std::uint16_t width, std::uint8_t* out) {
   const unsigned whole = width / 8u;
   const unsigned tail = width % 8u;
   const std::uint64_t fit = available() / 8;
@@ -59,7 +59,10 @@ Result<void> BitReader::read_bytes_into(std::uint16_t width, std::uint8_t* out) 
     }
     return not_enough(8);
   }
-  if ((position_ & 7u) == 0) {
+  if (whole == 0) {
+    // Nothing to copy; `out` may be null then (an empty buffer has no data),
+    // and memcpy must not be given a null pointer even for no octets.
+  } else if ((position_ & 7u) == 0) {
     std::memcpy(out, data_ + (position_ >> 3), whole);
     position_ += 8u * whole;
   } else {
@@ -74,12 +77,6 @@ Result<void> BitReader::read_bytes_into(std::uint16_t width, std::uint8_t* out) 
     position_ += tail;
   }
   return {};
-}
-
-Result<std::vector<std::uint8_t>> BitReader::read_bytes(std::uint16_t width) {
-  std::vector<std::uint8_t> out((width + 7u) / 8u);
-  SKERROW_CHECK(read_bytes_into(width, out.data()));
-  return out;
 }
 
 }  // namespace skerrow

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "message/result.h"
 
@@ -20,7 +19,7 @@ class BitReader {
   // Width 0 gives 0 and reads nothing. Errors (Parse): "cannot read W bits
   // into u64" for W > 64; "not enough bits while reading section 4 at bit P
   // for width W (T bits available)" past the end, leaving the position alone.
-  Result<std::uint64_t> read_bits(std::uint16_t width) noexcept {
+  Result<std::uint64_t> read_bits(std::uint16_t width) {
     if (width == 0) return std::uint64_t{0};
     if (width > 64) return too_wide(width);
     if (width > available()) return not_enough(width);
@@ -29,13 +28,11 @@ class BitReader {
     return value;
   }
 
-  // ceil(width / 8) octets; a partial last octet holds its bits in the high
-  // end. On failure the position stays after the last whole octet read, and
-  // the error names the failing read (width 8, or the tail's width).
-  Result<std::vector<std::uint8_t>> read_bytes(std::uint16_t width);
-
-  // As read_bytes, into `out`, which must hold ceil(width / 8) octets.
-  Result<void> read_bytes_into(std::uint16_t width, std::uint8_t* out) noexcept;
+  // ceil(width / 8) octets into `out` (which may be null for width 0); a
+  // partial last octet holds its bits in the high end. On failure the
+  // position stays after the last whole octet read, and the error names the
+  // failing read (width 8, or the tail's width).
+  Result<void> read_bytes_into(std::uint16_t width, std::uint8_t* out);
 
   std::uint64_t position() const noexcept { return position_; }
   std::uint64_t bit_length() const noexcept { return length_ * 8; }

@@ -117,6 +117,17 @@ bool require_str(const char* function_name, const char* parameter, PyObject* obj
   return true;
 }
 
+bool bind_path_argument(const char* function_name, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, std::string* path) {
+  static constexpr const char* kPathParameter[] = {"path"};
+  PyObject* bound[1];
+  if (!bind_args(function_name, kPathParameter, args, nargs, kwnames, bound)) return false;
+  std::string_view text;
+  if (!require_str(function_name, "path", bound[0], &text)) return false;
+  *path = std::string(text);
+  return true;
+}
+
 bool require_unsigned(const char* function_name, const char* parameter, PyObject* object,
                       std::uint64_t max, std::uint64_t* out) {
   if (!PyLong_Check(object)) {

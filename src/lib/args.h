@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -27,6 +28,9 @@ bool require_bytes(const char* function_name, const char* parameter, PyObject* o
 // UnicodeEncodeError. The view lives as long as the object.
 bool require_str(const char* function_name, const char* parameter, PyObject* object,
                  std::string_view* out);
+// Binds the single argument `path` of a function and gives its UTF-8 form.
+bool bind_path_argument(const char* function_name, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, std::string* path);
 // An int in [0, max]: TypeError for a non-integer, OverflowError out of range.
 bool require_unsigned(const char* function_name, const char* parameter, PyObject* object,
                       std::uint64_t max, std::uint64_t* out);

@@ -19,6 +19,7 @@
 #include "lib/errors.h"
 #include "lib/literal.h"
 #include "lib/py_ref.h"
+#include "lib/record_object.h"
 #include "lib/types.h"
 #include "message/decode_error.h"
 #include "pipeline/decode_message.h"
@@ -26,50 +27,64 @@
 namespace skerrow::py {
 namespace {
 
-// The strings of one decoding call, shared by its values and freed with the
-// last of them. The interpreter lock guards the count.
-struct ValueContext {
-  std::size_t refs = 0;
+// The strings of one decoding call, shared by its values. It is a Python
+// object of a small hidden type, so the values hold it by Ref like any other
+// reference and it goes with the last of them.
+struct ValueStrings {
   std::vector<std::string> strings;
-  std::vector<PyObject*> objects;  // str per string, made on first use
+  std::vector<Ref> objects;  // str per string, made on first use
 
-  explicit ValueContext(std::vector<std::string>&& s)
-      : strings(std::move(s)), objects(strings.size(), nullptr) {}
-  ~ValueContext() {
-    for (PyObject* o : objects) Py_XDECREF(o);
-  }
-  ValueContext(const ValueContext&) = delete;
-  ValueContext& operator=(const ValueContext&) = delete;
+  explicit ValueStrings(std::vector<std::string>&& s)
+      : strings(std::move(s)), objects(strings.size()) {}
 
   // A new reference to the str of string `index`, or nullptr with an error.
   // Names are interned: the same few recur in every message.
   PyObject* string(std::uint32_t index, bool intern = false) {
-    PyObject*& slot = objects[index];
-    if (slot == nullptr) {
+    Ref& slot = objects[index];
+    if (!slot) {
       const std::string& s = strings[index];
       PyObject* text = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
       if (text == nullptr) return nullptr;
       if (intern) PyUnicode_InternInPlace(&text);
-      slot = text;
+      slot = Ref::steal(text);
     }
-    return Py_NewRef(slot);
+    return Py_NewRef(slot.get());
   }
 };
 
+// Holds only str objects, which hold nothing: no cycle can pass through it,
+// so it needs no GC support.
+PyType_Slot value_strings_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<ValueStrings>)},
+    {0, nullptr},
+};
+
+PyType_Spec value_strings_spec{
+    "_skerrow._ValueStrings", sizeof(RecordObject<ValueStrings>), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    value_strings_slots};
+
+PyTypeObject* g_strings_type = nullptr;
+
+// 56 bytes on 64-bit builds: the object header, one pointer and the record.
 struct DecodedValueObject {
-  PyObject_HEAD ValueContext* context;
+  PyObject_HEAD Ref strings;
   DecodedValue record;
 };
+
+static_assert(sizeof(void*) != 8 || sizeof(DecodedValueObject) <= 56);
 
 PyTypeObject* g_type = nullptr;
 
 DecodedValueObject* self_of(PyObject* self) { return reinterpret_cast<DecodedValueObject*>(self); }
 const DecodedValue& record_of(PyObject* self) { return self_of(self)->record; }
+ValueStrings& strings_of(PyObject* self) {
+  return py::record_of<ValueStrings>(self_of(self)->strings.get());
+}
 
 void decoded_value_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
-  ValueContext* context = self_of(self)->context;
-  if (context != nullptr && --context->refs == 0) delete context;
+  self_of(self)->strings.~Ref();
   reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
   Py_DECREF(tp);  // instances of a heap type hold a reference to it
 }
@@ -79,7 +94,7 @@ PyObject* get_descriptor(PyObject* self, void*) {
 }
 
 PyObject* get_name(PyObject* self, void*) {
-  return guard([&] { return self_of(self)->context->string(record_of(self).name, true); });
+  return guard([&] { return strings_of(self).string(record_of(self).name, true); });
 }
 
 PyObject* get_raw(PyObject* self, void*) {
@@ -97,20 +112,20 @@ PyObject* get_raw_value(PyObject* self, void*) {
 PyObject* get_raw_text(PyObject* self, void*) {
   const DecodedValue& v = record_of(self);
   if (!v.has_text()) Py_RETURN_NONE;
-  return guard([&] { return self_of(self)->context->string(v.text); });
+  return guard([&] { return strings_of(self).string(v.text); });
 }
 
 PyObject* get_raw_meaning(PyObject* self, void*) {
   const DecodedValue& v = record_of(self);
   if (!v.has_meaning()) Py_RETURN_NONE;
-  return guard([&] { return self_of(self)->context->string(v.text); });
+  return guard([&] { return strings_of(self).string(v.text); });
 }
 
 // The most useful form: the text, else the meaning, else the number.
 PyObject* get_data(PyObject* self, void*) {
   const DecodedValue& v = record_of(self);
   if (v.has_text() || v.has_meaning()) {
-    return guard([&] { return self_of(self)->context->string(v.text); });
+    return guard([&] { return strings_of(self).string(v.text); });
   }
   if (v.has_value()) return PyFloat_FromDouble(v.raw_value);
   Py_RETURN_NONE;
@@ -161,7 +176,7 @@ void append_float(std::string& out, double v) {
 PyObject* decoded_value_repr(PyObject* self) {
   return guard([&]() -> PyObject* {
     const DecodedValue& v = record_of(self);
-    const ValueContext& context = *self_of(self)->context;
+    const ValueStrings& context = strings_of(self);
     std::string out = "DecodedValue(" + format_descriptor(v.descriptor) + ", ";
     if (v.has_text() || v.has_meaning()) {
       if (!append_literal(out, context.strings[v.text], true)) return nullptr;
@@ -204,6 +219,8 @@ PyType_Spec decoded_value_spec{
 
 }  // namespace
 
+// The list of DecodedValue objects for `decoded`; its strings move into one
+// ValueStrings object shared by the values.
 PyObject* to_list(DecodedValues&& decoded) {
   PyTypeObject* tp = decoded_value_type();
   if (tp == nullptr) return nullptr;
@@ -211,28 +228,18 @@ PyObject* to_list(DecodedValues&& decoded) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
   if (n == 0) return list.release();
-  auto* context = new ValueContext(std::move(decoded.strings));
-  // The list's objects each hold a count; this one keeps the context alive
-  // while the list is filled.
-  context->refs = 1;
-  PyObject* result = list.get();
+  Ref strings = Ref::steal(new_record_object(lazy_type(&g_strings_type, &value_strings_spec),
+                                             ValueStrings(std::move(decoded.strings))));
+  if (!strings) return nullptr;
+  const auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
   const DecodedValue* values = decoded.values.data();
   for (std::size_t i = 0; i < n; ++i) {
-    // No field needs clearing first: the record is copied whole.
-    auto* object = static_cast<DecodedValueObject*>(PyObject_Malloc(sizeof(DecodedValueObject)));
-    if (object == nullptr) {
-      PyErr_NoMemory();
-      result = nullptr;
-      break;
-    }
-    PyObject_Init(reinterpret_cast<PyObject*>(object), tp);
-    object->context = context;
-    ++context->refs;
-    object->record = values[i];
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(object));
+    PyObject* object = alloc(tp, 0);
+    if (object == nullptr) return nullptr;
+    new (&self_of(object)->strings) Ref(Ref::borrow(strings.get()));
+    self_of(object)->record = values[i];
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), object);
   }
-  if (--context->refs == 0) delete context;
-  if (result == nullptr) return nullptr;
   return list.release();
 }
 
@@ -251,12 +258,7 @@ constexpr const char* kWithDefinitionsParameters[] = {"data", "definitions_root"
 
 }  // namespace
 
-PyTypeObject* decoded_value_type() {
-  if (g_type == nullptr) {
-    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&decoded_value_spec));
-  }
-  return g_type;
-}
+PyTypeObject* decoded_value_type() { return lazy_type(&g_type, &decoded_value_spec); }
 
 PyObject* py_decode_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {

@@ -14,10 +14,6 @@
 namespace skerrow::py {
 namespace {
 
-struct BufrMessageObject {
-  PyObject_HEAD BufrMessage record;
-};
-
 PyTypeObject* g_type = nullptr;
 
 const BufrMessage& record_of(PyObject* self) { return py::record_of<BufrMessage>(self); }
@@ -92,20 +88,20 @@ PyType_Spec bufr_message_spec{
     bufr_message_slots};
 
 constexpr const char* kDataParameter[] = {"data"};
-constexpr const char* kPathParameter[] = {"path"};
 
 // Reads the file named by the single `path` argument; false with OSError (or
 // an argument error) set on failure.
 bool read_path_argument(const char* function_name, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, std::string* content) {
-  PyObject* bound[1];
-  if (!bind_args(function_name, kPathParameter, args, nargs, kwnames, bound)) return false;
-  std::string_view path;
-  if (!require_str(function_name, "path", bound[0], &path)) return false;
-  auto read = read_whole_file(std::string(path));
+  std::string path;
+  if (!bind_path_argument(function_name, args, nargs, kwnames, &path)) return false;
+  auto read = read_whole_file(path);
   if (!read) {
-    const auto& io = std::get<error::Io>(read.error().variant());
-    raise_os_error(io_failure_text(io));
+    if (const auto* io = std::get_if<error::Io>(&read.error().variant())) {
+      raise_os_error(io_failure_text(*io));
+    } else {
+      raise_decode_error(read.error());
+    }
     return false;
   }
   *content = std::move(read).value();
@@ -138,12 +134,7 @@ PyObject* parse_many(Octets bytes) {
 
 }  // namespace
 
-PyTypeObject* bufr_message_type() {
-  if (g_type == nullptr) {
-    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&bufr_message_spec));
-  }
-  return g_type;
-}
+PyTypeObject* bufr_message_type() { return lazy_type(&g_type, &bufr_message_spec); }
 
 PyObject* new_bufr_message(BufrMessage&& record) {
   return new_record_object(bufr_message_type(), std::move(record));

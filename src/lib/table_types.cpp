@@ -242,28 +242,16 @@ PyObject* table_set_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-constexpr const char* kPathParameter[] = {"path"};
 constexpr const char* kDefinitionsParameters[] = {"path", "message"};
 constexpr const char* kMeaningParameters[] = {"code", "raw"};
 constexpr const char* kDescriptorsParameter[] = {"descriptors"};
 constexpr const char* kExpandParameters[] = {"table_dir", "descriptors"};
 
-// Binds the single `path` argument of a loading method.
-bool path_argument(const char* function_name, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, std::string* path) {
-  PyObject* bound[1];
-  if (!bind_args(function_name, kPathParameter, args, nargs, kwnames, bound)) return false;
-  std::string_view text;
-  if (!require_str(function_name, "path", bound[0], &text)) return false;
-  *path = std::string(text);
-  return true;
-}
-
 PyObject* table_set_from_eccodes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     std::string path;
-    if (!path_argument("from_eccodes", args, nargs, kwnames, &path)) return nullptr;
+    if (!bind_path_argument("from_eccodes", args, nargs, kwnames, &path)) return nullptr;
     return table_set_or_error(load_eccodes(path));
   });
 }
@@ -272,7 +260,7 @@ PyObject* table_set_from_bufr4_45(PyObject*, PyObject* const* args, Py_ssize_t n
                                   PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     std::string path;
-    if (!path_argument("from_bufr4_45", args, nargs, kwnames, &path)) return nullptr;
+    if (!bind_path_argument("from_bufr4_45", args, nargs, kwnames, &path)) return nullptr;
     return table_set_or_error(load_wmo_csv_directory(path));
   });
 }
@@ -418,17 +406,12 @@ PyType_Slot table_set_slots[] = {
 PyType_Spec table_set_spec{"_skerrow.TableSet", sizeof(TableSetObject), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, table_set_slots};
 
-PyTypeObject* make_type(PyTypeObject** slot, PyType_Spec* type_spec) {
-  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(type_spec));
-  return *slot;
-}
-
 }  // namespace
 
-PyTypeObject* descriptor_type() { return make_type(&g_descriptor_type, &descriptor_spec); }
-PyTypeObject* element_definition_type() { return make_type(&g_element_type, &element_spec); }
-PyTypeObject* sequence_definition_type() { return make_type(&g_sequence_type, &sequence_spec); }
-PyTypeObject* table_set_type() { return make_type(&g_table_set_type, &table_set_spec); }
+PyTypeObject* descriptor_type() { return lazy_type(&g_descriptor_type, &descriptor_spec); }
+PyTypeObject* element_definition_type() { return lazy_type(&g_element_type, &element_spec); }
+PyTypeObject* sequence_definition_type() { return lazy_type(&g_sequence_type, &sequence_spec); }
+PyTypeObject* table_set_type() { return lazy_type(&g_table_set_type, &table_set_spec); }
 
 PyObject* new_table_set_object(TableSet&& tables) { return new_table_set(std::move(tables)); }
 

@@ -12,6 +12,13 @@ namespace skerrow::py {
 
 // Each *_type() creates its heap type on the first call and returns a
 // borrowed pointer (nullptr with an exception set if creation failed).
+// They all do it through lazy_type, with a pointer that lives as long as
+// the process (the types live as long as the interpreter).
+inline PyTypeObject* lazy_type(PyTypeObject** slot, PyType_Spec* spec) {
+  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  return *slot;
+}
+
 PyTypeObject* bufr_message_type();
 PyTypeObject* decoded_value_type();
 PyTypeObject* descriptor_type();
@@ -20,7 +27,7 @@ PyTypeObject* sequence_definition_type();
 PyTypeObject* table_set_type();
 
 // A new list of DecodedValue objects for `decoded`, whose strings move into
-// one context shared by the objects.
+// one hidden object that the values share.
 PyObject* to_list(DecodedValues&& decoded);
 
 // A new TableSet object owning `tables`.

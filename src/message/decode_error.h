@@ -27,6 +27,9 @@ struct Truncated {
   std::uint8_t section;
 };
 struct BadTerminator {};
+// Never produced: an odd descriptor area ends in one padding octet, which
+// parse_message ignores (many producers pad section 3 to an even length).
+// The variant stays so that the set of errors and their texts is complete.
 struct OddDescriptorArea {};
 struct SequenceNotFound {
   std::uint32_t descriptor;

@@ -23,12 +23,20 @@ bool has_nul(const std::string& path) { return path.find('\0') != std::string::n
 
 error::Io nul_in_path() { return error::Io{0, "file name contained an unexpected NUL byte"}; }
 
-Result<std::string> read_whole_file(const std::string& path) {
+Result<std::string> read_whole_file(const std::string& path, FileKind kind) {
   if (has_nul(path)) return nul_in_path();
-  const FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  // Without a writer, opening a FIFO waits for one; O_NONBLOCK makes the
+  // open return at once, and a regular file ignores the flag.
+  const int flags = O_RDONLY | O_CLOEXEC | (kind == FileKind::regular ? O_NONBLOCK : 0);
+  const FileDescriptor file{::open(path.c_str(), flags)};
   if (file.fd < 0) return os_error(errno);
   std::string content;
   struct stat info {};
+  // A directory passes here and fails to read with the system's own text.
+  if (kind == FileKind::regular &&
+      (::fstat(file.fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)))) {
+    return error::Io{0, path + " is not a regular file or directory"};
+  }
   // One octet more than the size lets a single read reach the end of a
   // regular file; the loop still reads on when the size is unknown or the
   // file grew.

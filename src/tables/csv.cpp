@@ -47,10 +47,12 @@ bool is_valid_utf8(std::string_view text) {
 }
 
 Result<CsvReader> CsvReader::open(const std::string& path, CsvOptions options) {
-  auto content = read_whole_file(path);
+  auto content = read_whole_file(path, FileKind::regular);
   if (!content) {
-    const auto& io = std::get<error::Io>(content.error().variant());
-    return parse_error(path + ": " + io_failure_text(io));
+    if (const auto* io = std::get_if<error::Io>(&content.error().variant())) {
+      return parse_error(path + ": " + io_failure_text(*io));
+    }
+    return std::move(content).error();
   }
   return CsvReader(path, std::move(content).value(), options);
 }

@@ -60,7 +60,7 @@ Result<void> parse_statement(std::string_view statement, TableSet& tables) {
 
 // A file read whole as UTF-8 text; any failure is an Io error.
 Result<std::string> read_text(const std::string& path) {
-  SKERROW_TRY(std::string text, read_whole_file(path));
+  SKERROW_TRY(std::string text, read_whole_file(path, FileKind::regular));
   if (!is_valid_utf8(text)) return error::Io{0, "stream did not contain valid UTF-8"};
   return text;
 }
@@ -102,15 +102,9 @@ Result<void> load_element_table(const std::string& path, TableSet& tables) {
     SKERROW_TRY(const bool more, reader.next());
     if (!more) break;
     if (reader.size() < 8) continue;
-    ElementDefinition element;
-    SKERROW_TRY(element.code, parse_descriptor_code(reader[0]));
-    element.abbreviation = reader[1];
-    element.element_type = reader[2];
-    element.name = reader[3];
-    element.unit = reader[4];
-    SKERROW_TRY(element.scale, parse_i32(reader[5]));
-    SKERROW_TRY(element.reference, parse_i64(reader[6]));
-    SKERROW_TRY(element.width, parse_u16(reader[7]));
+    SKERROW_TRY(ElementDefinition element,
+                element_from_row({reader[0], reader[1], reader[2], reader[3], reader[4], reader[5],
+                                  reader[6], reader[7]}));
     tables.insert_element(std::move(element));
   }
   return {};
@@ -126,7 +120,10 @@ Result<void> load_sequence_file(const std::string& path, TableSet& tables) {
     if (line.empty() || line.front() == '#') return {};
     if (!pending.empty()) pending += ' ';
     pending.append(line);
-    if (pending.find(']') == std::string::npos) return {};
+    // Only the new line can hold the first "]": searching the whole pending
+    // text again would make a statement that never closes cost the square
+    // of its length.
+    if (line.find(']') == std::string_view::npos) return {};
     const std::string statement = std::move(pending);
     pending.clear();
     return parse_statement(statement, tables);

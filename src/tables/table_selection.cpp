@@ -47,7 +47,7 @@ Result<std::string> resolve_table_directory(const std::string& start,
                          " loop or chain more than " + std::to_string(kMaxAliasHops) + " times");
     }
     if (alias_files != nullptr) alias_files->push_back(path);
-    SKERROW_TRY(const std::string text, read_whole_file(path));
+    SKERROW_TRY(const std::string text, read_whole_file(path, FileKind::regular));
     if (!is_valid_utf8(text)) return error::Io{0, "stream did not contain valid UTF-8"};
     const std::string alias(strip_space(text));
     if (alias.empty() || alias.find('/') != std::string::npos ||

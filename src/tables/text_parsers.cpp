@@ -181,4 +181,17 @@ Result<std::uint64_t> parse_code_table_key(std::string_view text) {
   return parse_typed<std::uint64_t>(text, "bad code table key ");
 }
 
+Result<ElementDefinition> element_from_row(const TableBRow& row) {
+  ElementDefinition element;
+  SKERROW_TRY(element.code, parse_descriptor_code(row.code));
+  element.abbreviation = row.abbreviation;
+  element.element_type = row.element_type;
+  element.name = row.name;
+  element.unit = row.unit;
+  SKERROW_TRY(element.scale, parse_i32(row.scale));
+  SKERROW_TRY(element.reference, parse_i64(row.reference));
+  SKERROW_TRY(element.width, parse_u16(row.width));
+  return element;
+}
+
 }  // namespace skerrow

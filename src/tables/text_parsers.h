@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "message/result.h"
+#include "tables/table_model.h"
 
 namespace skerrow {
 
@@ -50,6 +51,14 @@ Result<std::int64_t> parse_i64(std::string_view text);
 Result<std::uint16_t> parse_u16(std::string_view text);
 // The raw value of a code-table line: "bad code table key <text>: <reason>".
 Result<std::uint64_t> parse_code_table_key(std::string_view text);
+
+// The cells of one Table B row, whichever layout they come from.
+struct TableBRow {
+  std::string_view code, abbreviation, element_type, name, unit, scale, reference, width;
+};
+// The definition a row gives: the code first, the texts as they are, then
+// scale, reference and width in that order; the first failure is returned.
+Result<ElementDefinition> element_from_row(const TableBRow& row);
 
 template <typename F>
 void for_each_word(std::string_view text, F&& word) {

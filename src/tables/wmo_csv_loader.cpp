@@ -43,14 +43,10 @@ Result<void> load_table_b(const std::string& path, TableSet& tables) {
     SKERROW_TRY(const bool more, reader.next());
     if (!more) return {};
     if (reader.size() < 8) continue;
-    ElementDefinition element;
-    SKERROW_TRY(element.code, parse_descriptor_code(reader[2]));
-    element.element_type = element_type_of(reader[4]);
-    element.name = reader[3];
-    element.unit = reader[4];
-    SKERROW_TRY(element.scale, parse_i32(reader[5]));
-    SKERROW_TRY(element.reference, parse_i64(reader[6]));
-    SKERROW_TRY(element.width, parse_u16(reader[7]));
+    // No abbreviation in this layout; the kind follows from the unit.
+    SKERROW_TRY(ElementDefinition element,
+                element_from_row({reader[2], {}, element_type_of(reader[4]), reader[3], reader[4],
+                                  reader[5], reader[6], reader[7]}));
     tables.insert_element(std::move(element));
   }
 }

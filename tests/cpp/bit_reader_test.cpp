@@ -11,6 +11,13 @@ namespace {
 
 std::string error_text(const DecodeError& e) { return e.message(); }
 
+// The octets of a text field of `width` bits, or the reader's error.
+Result<std::vector<std::uint8_t>> read_bytes(BitReader& r, std::uint16_t width) {
+  std::vector<std::uint8_t> out((width + 7u) / 8u);
+  SKERROW_CHECK(r.read_bytes_into(width, out.data()));
+  return out;
+}
+
 TEST(BitReader, ReadsAcrossOctetBoundaries) {
   const std::vector<std::uint8_t> data = {0xB5, 0x0F};
   BitReader r(data);
@@ -68,14 +75,28 @@ TEST(BitReader, NotEnoughBitsLeavesThePosition) {
 TEST(BitReader, ReadBytesLeftAlignsTheTail) {
   const std::vector<std::uint8_t> data = {0x41, 0x42};
   BitReader r(data);
-  EXPECT_EQ(*r.read_bytes(12), (std::vector<std::uint8_t>{0x41, 0x40}));
-  EXPECT_TRUE(r.read_bytes(0)->empty());
+  EXPECT_EQ(*read_bytes(r, 12), (std::vector<std::uint8_t>{0x41, 0x40}));
+  EXPECT_EQ(r.position(), 12u);  // the tail's bits are consumed too
+  EXPECT_EQ(*r.read_bits(4), 2u);
+  EXPECT_TRUE(read_bytes(r, 0)->empty());
+}
+
+// A text element of width 0 reads into a buffer of no octets, whose data
+// pointer is null; at the very start of the data, or over no data at all.
+TEST(BitReader, ReadBytesOfWidthZeroIntoNoBuffer) {
+  BitReader empty(std::span<const std::uint8_t>{});
+  EXPECT_TRUE(empty.read_bytes_into(0, nullptr));
+  const std::vector<std::uint8_t> data = {0x41};
+  BitReader r(data);
+  EXPECT_TRUE(r.read_bytes_into(0, nullptr));
+  EXPECT_EQ(r.position(), 0u);
+  EXPECT_EQ(*r.read_bits(8), 0x41u);
 }
 
 TEST(BitReader, ReadBytesPastTheEnd) {
   const std::vector<std::uint8_t> data = {0x41, 0x42};
   BitReader r(data);
-  auto v = r.read_bytes(24);
+  auto v = read_bytes(r, 24);
   ASSERT_FALSE(v);
   EXPECT_EQ(error_text(v.error()),
             "csv/table parse error: not enough bits while reading section 4 at bit 16 for width 8 "
@@ -87,7 +108,7 @@ TEST(BitReader, ReadBytesTailPastTheEnd) {
   const std::vector<std::uint8_t> data = {0x41, 0x42};
   BitReader r(data);
   ASSERT_TRUE(r.read_bits(3));
-  auto v = r.read_bytes(14);  // one whole octet, then 6 bits where 5 remain
+  auto v = read_bytes(r, 14);  // one whole octet, then 6 bits where 5 remain
   ASSERT_FALSE(v);
   EXPECT_EQ(error_text(v.error()),
             "csv/table parse error: not enough bits while reading section 4 at bit 11 for width 6 "

@@ -3,6 +3,7 @@
 // in ../shared), else the WMO CSV files of the release.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -16,7 +17,13 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path kDebianWmo = "/usr/share/eccodes/definitions/bufr/tables/0/wmo";
-const fs::path kShared = SKERROW_SHARED_DIR "/tables";
+// ../shared beside the checkout, or where SKERROW_SHARED points.
+const fs::path kShared = [] {
+  const char* shared = std::getenv("SKERROW_SHARED");
+  return (shared != nullptr ? fs::path(shared)
+                            : fs::path(__FILE__).parent_path() / "../../../shared") /
+         "tables";
+}();
 constexpr int kMasterSnapshotVersion = 46;
 
 const TableBundle& bundle() {

@@ -185,3 +185,14 @@ class Message:
 
 def message(**fields) -> bytes:
     return Message(**fields).build()
+
+
+def frame(body: bytes, edition: int = 4) -> bytes:
+    """Section 0 before `body` (sections 1 to 5 as given), declaring the
+    length of the whole."""
+    return b"BUFR" + u24(8 + len(body)) + bytes([edition]) + body
+
+
+def relabel(data: bytes, length: int | None = None) -> bytes:
+    """`data` with its declared total length replaced (default: its own)."""
+    return data[:4] + u24(len(data) if length is None else length) + data[7:]

@@ -12,6 +12,11 @@ CORPUS = SHARED / "corpus"
 WMO_CSV = SHARED / "tables" / "wmo-bufr4"
 ECCODES_DEFINITIONS = Path("/usr/share/eccodes/definitions")
 
+# The prefixes the module's error texts begin with: free-text errors (also
+# the decoder's and the bit reader's) and I/O failures while loading tables.
+PARSE = "csv/table parse error: "
+IO = "io error: "
+
 needs_corpus = pytest.mark.skipif(not CORPUS.is_dir(), reason="shared corpus not present")
 needs_eccodes = pytest.mark.skipif(
     not ECCODES_DEFINITIONS.is_dir(), reason="ecCodes definitions (libeccodes-data) not installed"

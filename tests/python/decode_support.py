@@ -7,6 +7,7 @@ from pathlib import Path
 
 import _skerrow
 from bufr_builder import BitWriter, Message
+from table_files import write_table_dir
 
 # code|abbreviation|type|name|unit|scale|reference|width
 ELEMENTS = {
@@ -43,25 +44,14 @@ def table_dir(
     sequences: dict[int, list[int]] | None = None,
     code_tables: dict[int, str] | None = None,
 ) -> str:
-    """Writes an ecCodes table directory and returns its path."""
-    path.mkdir(parents=True, exist_ok=True)
-    rows = ELEMENTS if elements is None else elements
-    (path / "element.table").write_text(
-        "#code|abbreviation|type|name|unit|scale|reference|width\n"
-        + "".join(f"{code:06d}|{row}\n" for code, row in rows.items()),
-        encoding="utf-8",
+    """Writes an ecCodes table directory (these tables unless given) and
+    returns its path."""
+    return write_table_dir(
+        path,
+        ELEMENTS if elements is None else elements,
+        SEQUENCES if sequences is None else sequences,
+        CODE_TABLES if code_tables is None else code_tables,
     )
-    seqs = SEQUENCES if sequences is None else sequences
-    (path / "sequence.def").write_text(
-        "".join(
-            f'"{code:06d}" = [ {", ".join(f"{m:06d}" for m in members)} ]\n'
-            for code, members in seqs.items()
-        )
-    )
-    (path / "codetables").mkdir(exist_ok=True)
-    for code, text in (CODE_TABLES if code_tables is None else code_tables).items():
-        (path / "codetables" / f"{code}.table").write_text(text, encoding="utf-8")
-    return str(path)
 
 
 def bits(*fields) -> bytes:

@@ -8,6 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _skerrow
+from bufr_builder import frame, relabel
 from conftest import CORPUS, corpus_manifest, needs_corpus
 
 ROWS = corpus_manifest()
@@ -74,43 +75,79 @@ def _single_messages() -> list[bytes]:
     ]
 
 
+def _error(function, data) -> str | None:
+    try:
+        function(data)
+    except ValueError as exc:
+        return exc.args[0]
+    return None
+
+
+def _fields(m) -> tuple:
+    return tuple(getattr(m, name) for name in dir(m) if not name.startswith("_"))
+
+
 @needs_corpus
-def test_truncated_and_bit_flipped_corpus_messages_never_crash():
+def test_truncated_corpus_messages_fail_as_their_length_says():
     rng = random.Random(20240517)
-    cases = 0
     for data in _single_messages():
-        cuts = {0, 1, 4, 7, 8, 11, 17, 24, 25, 29, 30, len(data) - 1, len(data) - 4}
-        cuts.update(rng.randrange(len(data)) for _ in range(12))
-        for cut in sorted(c for c in cuts if 0 <= c < len(data)):
+        declared = len(data)
+        cuts = {0, 1, 3, 4, 7, 8, 11, 17, 24, 25, 29, 30, declared - 1, declared - 4}
+        cuts.update(rng.randrange(declared) for _ in range(12))
+        for cut in sorted(c for c in cuts if 0 <= c < declared):
             piece = data[:cut]
-            for candidate in (piece, piece[:4] + len(piece).to_bytes(3, "big") + piece[7:]):
-                try:
-                    _skerrow.parse_bytes(candidate)
-                except ValueError:
-                    pass
-                try:
-                    _skerrow.parse_all_bytes(candidate)
-                except ValueError:
-                    pass
-                cases += 1
-        header_end = min(len(data), 64)
+            # Cut short under its declared length: parsing compares lengths,
+            # scanning finds a message that runs past the end.
+            want = (
+                "message is too short to be BUFR" if cut <= 7
+                else f"declared length {declared} does not match buffer length {cut}"
+            )
+            assert _error(_skerrow.parse_bytes, piece) == want
+            if cut < 4:
+                assert _skerrow.parse_all_bytes(piece) == []
+            else:
+                want = "message is too short to be BUFR" if cut < 8 else "section 0 at offset 0 is truncated"
+                assert _error(_skerrow.parse_all_bytes, piece) == want
+            if cut < 8:
+                continue
+            # Relabelled to its new length, the piece is one whole range: both
+            # functions fail in the same section, which lies past the cut.
+            relabelled = relabel(piece)
+            text = _error(_skerrow.parse_bytes, relabelled)
+            assert text is not None and text.startswith("section "), (cut, text)
+            assert _error(_skerrow.parse_all_bytes, relabelled) == text
+
+
+@needs_corpus
+def test_bit_flips_in_the_header_agree_between_single_and_all():
+    rng = random.Random(20240517)
+    for data in _single_messages():
         for _ in range(40):
             flipped = bytearray(data)
-            bit = rng.randrange(header_end * 8)
+            bit = rng.randrange(min(len(data), 64) * 8)
             flipped[bit // 8] ^= 1 << (bit % 8)
-            for function in (_skerrow.parse_bytes, _skerrow.parse_all_bytes):
-                try:
-                    function(bytes(flipped))
-                except ValueError:
-                    pass
-            cases += 1
-    assert cases > 1000
+            flipped = bytes(flipped)
+            octet = bit // 8
+            single = _error(_skerrow.parse_bytes, flipped)
+            if octet < 4:
+                assert single == "missing BUFR marker"
+            elif octet < 7:
+                assert single.startswith("declared length ")
+            elif octet == 7:
+                assert single == f"unsupported BUFR edition {flipped[7]}; only edition 4 is implemented"
+            else:
+                # The framing is unchanged, so scanning finds the one message
+                # and parse_all agrees with parse_bytes, record or error.
+                assert _error(_skerrow.parse_all_bytes, flipped) == single
+                if single is None:
+                    (m,) = _skerrow.parse_all_bytes(flipped)
+                    assert _fields(m) == _fields(_skerrow.parse_bytes(flipped))
 
 
 @settings(max_examples=300, deadline=None)
 @given(st.binary(max_size=200))
 def test_arbitrary_bytes_parse_or_raise_value_error(data):
-    for candidate in (data, b"BUFR" + data, b"BUFR" + (8 + len(data)).to_bytes(3, "big") + b"\x04" + data):
+    for candidate in (data, b"BUFR" + data, frame(data)):
         for function in (_skerrow.parse_bytes, _skerrow.parse_all_bytes):
             try:
                 function(candidate)

@@ -5,8 +5,8 @@ import pytest
 from decode_support import bits, decode, items, table_dir
 
 import _skerrow
+from conftest import PARSE
 
-PARSE = "csv/table parse error: "
 
 
 @pytest.fixture(scope="module")

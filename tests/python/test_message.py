@@ -3,7 +3,7 @@
 import pytest
 
 import _skerrow
-from bufr_builder import Message, message
+from bufr_builder import Message, frame, message, relabel
 
 
 def parse(data: bytes):
@@ -112,7 +112,7 @@ def test_section4_of_declared_length_3_passes():
     data[s4 : s4 + 3] = b"\x00\x00\x03"
     # The terminator must follow 3 octets in: shift "7777" one octet earlier.
     fixed = bytes(data[: s4 + 3]) + b"7777"
-    fixed = fixed[:4] + len(fixed).to_bytes(3, "big") + fixed[7:]
+    fixed = relabel(fixed)
     m = parse(fixed)
     assert m.section4_length == 3
     assert m.section4_data_length == 0
@@ -122,10 +122,6 @@ def test_section4_of_declared_length_3_passes():
 def test_octets_after_terminator_within_declared_length_are_ignored():
     m = parse(message(trailing=b"junk"))
     assert m.total_length == len(message()) + 4
-
-
-def _with_length(data: bytes, length: int) -> bytes:
-    return data[:4] + length.to_bytes(3, "big") + data[7:]
 
 
 def _valid() -> bytes:
@@ -149,27 +145,27 @@ FAILURES = [
         id="trailing-octet",
     ),
     pytest.param(
-        _with_length(_valid(), len(_valid()) + 1),
+        relabel(_valid(), len(_valid()) + 1),
         f"declared length {len(_valid()) + 1} does not match buffer length {len(_valid())}",
         id="declared-one-more",
     ),
     pytest.param(
-        _with_length(b"BUFR\x00\x00\x00\x04\x00\x00", 10),
+        relabel(b"BUFR\x00\x00\x00\x04\x00\x00", 10),
         "section 1 at offset 8 is truncated",
         id="10-octets",
     ),
     pytest.param(
-        _with_length(b"BUFR\x00\x00\x00\x04\x00\x00\x64" + b"\x00" * 20, 31),
+        relabel(b"BUFR\x00\x00\x00\x04\x00\x00\x64" + b"\x00" * 20, 31),
         "section 1 at offset 8 is truncated",
         id="section1-past-end",
     ),
     pytest.param(
-        _with_length(b"BUFR\x00\x00\x00\x04\x00\x00\x03" + b"\x00" * 5, 16),
+        relabel(b"BUFR\x00\x00\x00\x04\x00\x00\x03" + b"\x00" * 5, 16),
         "section 1 at offset 8 is truncated",
         id="16-octets",
     ),
     pytest.param(
-        _with_length(b"BUFR\x00\x00\x00\x04\x00\x00\x03" + b"\x00" * 13, 24),
+        relabel(b"BUFR\x00\x00\x00\x04\x00\x00\x03" + b"\x00" * 13, 24),
         "section 0 at offset 23 is truncated",
         id="24-octets",
     ),
@@ -179,11 +175,6 @@ FAILURES = [
 @pytest.mark.parametrize("data, text", FAILURES)
 def test_framing_failures(data, text):
     assert error_text(data) == text
-
-
-def _assemble(body: bytes) -> bytes:
-    total = 8 + len(body)
-    return b"BUFR" + total.to_bytes(3, "big") + b"\x04" + body
 
 
 def _section1(flags=0) -> bytes:
@@ -214,14 +205,14 @@ def _section1(flags=0) -> bytes:
     ids=["s2-long", "s2-cut", "s3-short", "s3-long", "s4-long", "s4-cut", "s5-cut", "s5-bad", "s5-late"],
 )
 def test_section_failures(body, text):
-    assert error_text(_assemble(body)) == text
+    assert error_text(frame(body)) == text
 
 
 def test_short_message_that_frames_but_lacks_section1_fields():
     # Section 1 claims 3 octets, sections 3 to 5 follow: 8+3+7+4+4 = 26 octets,
     # too short to hold the fixed section 1 fields at offsets up to 29.
     body = b"\x00\x00\x03" + b"\x00\x00\x07\x00\x00\x01\x00" + b"\x00\x00\x04\x00" + b"7777"
-    data = _assemble(body)
+    data = frame(body)
     assert len(data) == 26
     assert error_text(data) == "section 1 at offset 8 is truncated"
 

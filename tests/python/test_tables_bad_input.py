@@ -11,7 +11,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from _skerrow import TableSet
-from conftest import ECCODES_DEFINITIONS, needs_eccodes
+from conftest import ECCODES_DEFINITIONS, PARSE, needs_eccodes
+from table_files import write_table_dir
 
 WMO39 = ECCODES_DEFINITIONS / "bufr" / "tables" / "0" / "wmo" / "39"
 GOOD_ELEMENTS = b"001001|a|long|A|u|0|0|7\n"
@@ -19,13 +20,7 @@ GOOD_SEQUENCES = b'"301001" = [ 001001 ]\n'
 
 
 def write_dir(path: Path, elements: bytes, sequences: bytes, codetable: bytes | None = None):
-    path.mkdir(parents=True, exist_ok=True)
-    (path / "element.table").write_bytes(elements)
-    (path / "sequence.def").write_bytes(sequences)
-    if codetable is not None:
-        (path / "codetables").mkdir(exist_ok=True)
-        (path / "codetables" / "1003.table").write_bytes(codetable)
-    return str(path)
+    return write_table_dir(path, elements, sequences, None if codetable is None else {1003: codetable})
 
 
 def loads_or_value_error(path: str) -> TableSet | None:
@@ -79,7 +74,7 @@ def test_self_containing_sequences_end_in_the_depth_error(tmp_path):
     with pytest.raises(ValueError) as info:
         t.expand([300001])
     assert info.value.args == (
-        "csv/table parse error: sequence expansion exceeded recursion depth",
+        PARSE + "sequence expansion exceeded recursion depth",
     )
 
 

@@ -9,8 +9,8 @@ import pytest
 
 import _skerrow
 from _skerrow import TableSet
+from conftest import PARSE
 
-PARSE = "csv/table parse error: "
 DEPTH = PARSE + "sequence expansion exceeded recursion depth"
 
 

@@ -11,8 +11,9 @@ import pytest
 import _skerrow
 from _skerrow import TableSet
 from bufr_builder import message
+from conftest import IO, PARSE
+from table_files import write_table_dir
 
-PARSE = "csv/table parse error: "
 
 ELEMENTS = (
     "#code|abbreviation|type|name|unit|scale|reference|width\n"
@@ -27,20 +28,9 @@ def table_dir(
     path: Path,
     elements: str | bytes | None = ELEMENTS,
     sequences: str | bytes | None = SEQUENCES,
-    codetables: dict[str, str | bytes] | None = None,
+    codetables: dict[str | int, str | bytes] | None = None,
 ) -> str:
-    path.mkdir(parents=True, exist_ok=True)
-    for name, content in (("element.table", elements), ("sequence.def", sequences)):
-        if content is None:
-            continue
-        data = content.encode() if isinstance(content, str) else content
-        (path / name).write_bytes(data)
-    if codetables is not None:
-        (path / "codetables").mkdir()
-        for name, content in codetables.items():
-            data = content.encode() if isinstance(content, str) else content
-            (path / "codetables" / name).write_bytes(data)
-    return str(path)
+    return write_table_dir(path, elements, sequences, codetables)
 
 
 def load_error(path: str) -> str:
@@ -210,12 +200,12 @@ def test_bad_sequence_statements(tmp_path, text, message):
 
 def test_sequence_file_io_errors(tmp_path):
     d = table_dir(tmp_path / "a", sequences=b'"301001" = [ 1001 ] # \xe9\n')
-    assert load_error(d) == "io error: stream did not contain valid UTF-8"
+    assert load_error(d) == IO + "stream did not contain valid UTF-8"
     d = table_dir(tmp_path / "b", sequences=None)
-    assert load_error(d) == "io error: No such file or directory (os error 2)"
+    assert load_error(d) == IO + "No such file or directory (os error 2)"
     d = table_dir(tmp_path / "c", sequences=None)
     os.mkdir(Path(d) / "sequence.def")
-    assert load_error(d) == "io error: Is a directory (os error 21)"
+    assert load_error(d) == IO + "Is a directory (os error 21)"
 
 
 # --------------------------------------------------------------- code tables
@@ -261,7 +251,7 @@ def test_code_table_file_that_sorts_later_wins_whole(tmp_path):
          PARSE + "bad code table key 18446744073709551616: number too large to fit in target type"),
         ({"1x3.table": "0 0 A\n"},
          PARSE + "bad descriptor code 1x3: invalid digit found in string"),
-        ({"1003.table": b"0 0 \xff\n"}, "io error: stream did not contain valid UTF-8"),
+        ({"1003.table": b"0 0 \xff\n"}, IO + "stream did not contain valid UTF-8"),
     ],
 )
 def test_bad_code_tables(tmp_path, files, message):
@@ -271,10 +261,10 @@ def test_bad_code_tables(tmp_path, files, message):
 def test_code_tables_as_file_and_table_as_directory(tmp_path):
     d = table_dir(tmp_path / "a")
     (Path(d) / "codetables").write_text("not a directory")
-    assert load_error(d) == "io error: Not a directory (os error 20)"
+    assert load_error(d) == IO + "Not a directory (os error 20)"
     d = table_dir(tmp_path / "b", codetables={})
     os.mkdir(Path(d) / "codetables" / "1003.table")
-    assert load_error(d) == "io error: Is a directory (os error 21)"
+    assert load_error(d) == IO + "Is a directory (os error 21)"
 
 
 def test_missing_codetables_is_no_error(tmp_path):
@@ -351,7 +341,7 @@ def test_wmo_csv_empty_directory_and_errors(tmp_path):
     )
     with pytest.raises(ValueError) as info:
         TableSet.from_bufr4_45(str(tmp_path / "absent"))
-    assert info.value.args == ("io error: No such file or directory (os error 2)",)
+    assert info.value.args == (IO + "No such file or directory (os error 2)",)
 
 def test_wmo_csv_field_split_inside_a_character_is_not_utf8(tmp_path):
     row = b"01,Id,001001,NAME \xc3,\xa9,0,0,7\n"
@@ -446,7 +436,7 @@ def test_alias_files(tmp_path):
         39: PARSE + f"ecCodes table directory does not exist: {wmo}/39",
         40: PARSE + f"invalid ecCodes table alias {wmo}/40 -> ",
         41: PARSE + f"ecCodes table aliases starting at {wmo}/41 loop or chain more than 16 times",
-        43: "io error: stream did not contain valid UTF-8",
+        43: IO + "stream did not contain valid UTF-8",
     }
     for version, text in cases.items():
         with pytest.raises(ValueError) as info:
@@ -481,7 +471,7 @@ def test_paths_with_nul_name_nothing_on_disk(tmp_path):
     wmo = wmo_dir(tmp_path / "csv", {"BUFRCREX_TableB_en_00.csv": B_HEADER + row})
     with pytest.raises(ValueError) as info:
         TableSet.from_bufr4_45(wmo + "\0junk")
-    assert info.value.args == ("io error: " + NUL,)
+    assert info.value.args == (IO + NUL,)
 
     d = table_dir(tmp_path / "ecc")
     with pytest.raises(ValueError) as info:

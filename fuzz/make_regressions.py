@@ -1,0 +1,93 @@
+"""Writes the regression inputs of the fuzz targets that are easier to build
+than to type: BUFR messages from the tests' writer, and table files that a
+fuzzing campaign found troublesome, rebuilt small and directed.
+
+    python3 fuzz/make_regressions.py
+
+The outputs are committed; run this again only to change them.
+"""
+
+from __future__ import annotations
+
+import pathlib
+import random
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+
+from bufr_builder import Message  # noqa: E402
+
+# Fixed replications nested three deep: 1-44-111 around 1-39-032 around
+# 1-27-190. Unrolled that is about 18 million codes, past the expansion's
+# step bound, reached only after a long walk.
+NESTED_FIXED_REPLICATIONS = (
+    [144111, 139032, 127190] + [12101] * 27 + [1001] * 11 + [4001] * 4
+)
+
+# Section 1 of 3 octets, a section 2 of 4 whose presence flag is the third
+# octet of section 3, an empty section 3 and a section 4 of 3 octets.
+SHORTEST_FRAMING = (
+    b"BUFR" + (29).to_bytes(3, "big") + b"\x04"
+    + b"\0\0\x03" + b"\0\0\x04\0" + b"\0\0\x07\0\0\x01\x80" + b"\0\0\x03" + b"7777"
+)
+
+# Elements, replications, operators and sequences that interact: factors,
+# bitmaps, associated fields, changed widths and references.
+HOSTILE_POOL = [
+    1001, 1015, 5001, 12101, 31001, 31002, 31000, 31031, 33007, 20003, 8021, 48001,
+    101000, 102000, 110000, 163000, 101255, 104255, 163255, 100000,
+    201000, 201100, 201255, 202129, 203005, 203255, 203000, 204008, 204000, 205010, 206064,
+    206000, 207255, 207019, 208255, 222000, 223255, 224255, 225255, 232255, 235000, 236000,
+    237000, 237255, 221005, 209032, 301001, 301011, 303050, 309052, 307080, 300000,
+]
+
+
+def write(path: pathlib.Path, data: bytes) -> None:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+
+
+def main() -> None:
+    out = HERE / "regressions"
+    write(
+        out / "decode" / "nested-fixed-replications.bufr",
+        Message(descriptors=NESTED_FIXED_REPLICATIONS, master_version=39, data=bytes(346)).build(),
+    )
+    # Operators that read no bits, 63 of them for each of 65535 compressed
+    # subsets: millions of values from a message of under 200 octets.
+    write(
+        out / "decode" / "operator-values-amplified.bufr",
+        Message(
+            descriptors=[222000] * 63, subsets=65535, compressed=True, master_version=39,
+            data=b"\0\0",
+        ).build(),
+    )
+    # The shortest framing that passes every section check: 29 octets, one
+    # short of the last fixed field of section 1.
+    write(out / "scan_parse" / "sections-end-at-octet-29.bufr", SHORTEST_FRAMING)
+    write(out / "scan_parse" / "near-miss-marker.bufr", b"BUFx" + Message().build()[4:])
+    # Seeds: random lists from the pool over random data, both layouts.
+    rng = random.Random(4)
+    for k in range(12):
+        descriptors = [rng.choice(HOSTILE_POOL) for _ in range(rng.randrange(1, 12))]
+        data = bytes(rng.randrange(256) for _ in range(rng.choice((3, 40, 400))))
+        write(
+            HERE / "seeds" / "decode" / f"operators-{k:02d}.bufr",
+            Message(descriptors=descriptors, data=data, subsets=rng.choice((1, 2, 7)),
+                    compressed=k % 2 == 1, master_version=35).build(),
+        )
+    members = ", ".join(f"{code:06d}" for code in NESTED_FIXED_REPLICATIONS)
+    write(
+        out / "sequence_def" / "nested-fixed-replications.def",
+        f'"340001" = [ {members} ]\n'.encode(),
+    )
+    # A statement whose "[" is never closed: every later line joins it.
+    write(
+        out / "sequence_def" / "unclosed-statement.def",
+        b'"300002" = [ 000002,\n' + b"000003,\n" * 200,
+    )
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,28 @@
+// sequence.def: the loader, then the expansion of every loaded sequence (up
+// to a few), which follows what the input nests.
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "tables/eccodes_loader.h"
+#include "tables/expansion.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace skerrow;
+  const std::string path = fuzz::scratch_directory() + "/sequence.def";
+  fuzz::write_file(path, {data, size});
+  TableSet tables;
+  if (auto loaded = load_sequence_file(path, tables); !loaded) {
+    (void)loaded.error().message();
+    return 0;
+  }
+  std::vector<std::uint32_t> codes;
+  for (const auto& entry : tables.sequences()) codes.push_back(entry.first);
+  std::sort(codes.begin(), codes.end());
+  codes.resize(std::min<std::size_t>(codes.size(), 4));
+  for (const std::uint32_t code : codes) {
+    if (auto expanded = expand(tables, {code}); !expanded) (void)expanded.error().message();
+  }
+  return 0;
+}
