@@ -207,17 +207,17 @@ class Message:
         import numpy
 
         wanted = None if keys is None else list(keys)
-        numbers, count, specs = self._native_call(_native.columns, wanted, meanings)
-        block = numpy.frombuffer(numbers, dtype=numpy.float64)
-        out: dict[str, numpy.ndarray[Any, Any]] = {}
-        for name, _unit, kind, payload in specs:
-            if isinstance(payload, int):
-                out[name] = block[payload * count : (payload + 1) * count]
-            else:
-                column = numpy.empty(count, dtype=object)
-                column[:] = payload
-                out[name] = column
-        return out
+        numbers, numeric, count, names, others = self._native_call(
+            _native.columns, wanted, meanings
+        )
+        # One block for all numeric columns; its rows are the columns (views).
+        block = numpy.frombuffer(numbers, dtype=numpy.float64).reshape(numeric, count)
+        columns: list[numpy.ndarray[Any, Any]] = list(block)
+        for position, payload in others:  # in increasing position
+            column = numpy.empty(count, dtype=object)
+            column[:] = payload
+            columns.insert(position, column)
+        return dict(zip(names, columns))
 
 
 def _read(source: Source) -> bytes:

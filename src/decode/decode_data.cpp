@@ -299,6 +299,13 @@ void RowSink::finish(const DecodeOptions& options, std::vector<std::uint32_t>& e
 
 // -------------------------------------------------------------- column sink
 
+std::size_t ColumnSink::begin_column() {
+  // A guess that spares most regrowing of the numbers.
+  if (c_.numbers && numbers_.capacity() == 0) numbers_.reserve(std::size_t{c_.subsets} * 64);
+  starts_.push_back(columns_.size());
+  return column_count_++;
+}
+
 Result<std::size_t> ColumnSink::numeric(std::uint32_t code, std::uint32_t name,
                                         const NumericRead& read, const CodeTable* code_table) {
   // A reference R0 of the item's width, the increment width NBINC in 6
@@ -309,24 +316,65 @@ Result<std::size_t> ColumnSink::numeric(std::uint32_t code, std::uint32_t name,
   SKERROW_TRY(const std::uint64_t nbinc, c_.reader.read_bits(6));
   const bool reference_missing =
       read.missing_capable && read.width < 64 && r0 == all_ones(read.width);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
   DecodedValue v;
   v.descriptor = code;
   v.name = name;
+  const std::size_t column = begin_column();
+  // Records of every subset only where a meaning may differ between them.
+  const std::size_t records = kept(code_table != nullptr && nbinc != 0);
   if (nbinc == 0) {
     c_.numeric_value(v, r0, reference_missing, read, code_table);
-    columns_.insert(columns_.end(), n, v);
-    return column_count_++;
+    columns_.insert(columns_.end(), records, v);
+    if (c_.numbers) numbers_.insert(numbers_.end(), n, v.has_value() ? v.raw_value : nan);
+    return column;
   }
   const std::uint64_t increment_missing = all_ones(static_cast<unsigned>(nbinc));
+  // The common case in short: numbers only, a reference and values well
+  // inside 64 bits, where the sum in 64 bits converts to the same double as
+  // the exact one. Bounds are checked once for the whole column.
+  const Int128 reference = read.reference.exact;
+  constexpr Int128 kSmall = Int128{1} << 61;
+  if (records <= 1 && n > 1 && read.reference.is_exact && reference > -kSmall &&
+      reference < kSmall && read.width <= 60 && nbinc <= 60 &&
+      nbinc * n <= c_.reader.bit_length() - c_.reader.position()) {
+    const double divisor = power_of_ten(read.scale);
+    const auto base = static_cast<std::int64_t>(reference) + static_cast<std::int64_t>(r0);
+    if (records == 1) {
+      SKERROW_TRY(const std::uint64_t increment,
+                  c_.reader.read_bits(static_cast<std::uint16_t>(nbinc)));
+      const bool missing =
+          reference_missing || (read.missing_capable && increment == increment_missing);
+      c_.numeric_value(v, missing ? r0 : r0 + increment, missing, read, code_table);
+      columns_.push_back(v);
+      numbers_.push_back(v.has_value() ? v.raw_value : nan);
+    }
+    const std::size_t first = numbers_.size();
+    numbers_.resize(first + (n - records));
+    double* out = numbers_.data() + first;
+    const bool may_miss = read.missing_capable;
+    for (std::uint64_t i = records; i < n; ++i) {
+      const std::uint64_t increment = *c_.reader.read_bits(static_cast<std::uint16_t>(nbinc));
+      const bool missing = reference_missing || (may_miss && increment == increment_missing);
+      *out++ = missing ? nan
+                       : static_cast<double>(base + static_cast<std::int64_t>(increment)) / divisor;
+    }
+    return column;
+  }
   for (std::uint64_t i = 0; i < n; ++i) {
     SKERROW_TRY(const std::uint64_t increment,
                 c_.reader.read_bits(static_cast<std::uint16_t>(nbinc)));
     const bool missing =
         reference_missing || (read.missing_capable && increment == increment_missing);
-    c_.numeric_value(v, missing ? r0 : r0 + increment, missing, read, code_table);
-    columns_.push_back(v);
+    if (i < records) {
+      c_.numeric_value(v, missing ? r0 : r0 + increment, missing, read, code_table);
+      columns_.push_back(v);
+      if (c_.numbers) numbers_.push_back(v.has_value() ? v.raw_value : nan);
+    } else {
+      numbers_.push_back(missing ? nan : scaled_value(r0 + increment, read));
+    }
   }
-  return column_count_++;
+  return column;
 }
 
 Result<std::size_t> ColumnSink::text(std::uint32_t code, std::uint32_t name,
@@ -348,6 +396,8 @@ Result<std::size_t> ColumnSink::text(std::uint32_t code, std::uint32_t name,
   DecodedValue v;
   v.descriptor = code;
   v.name = name;
+  const std::size_t column = begin_column();
+  if (c_.numbers) numbers_.insert(numbers_.end(), n, std::numeric_limits<double>::quiet_NaN());
   for (std::uint64_t i = 0; i < n; ++i) {
     std::optional<std::uint32_t> text = shared;
     if (nbinc != 0) {
@@ -363,18 +413,20 @@ Result<std::size_t> ColumnSink::text(std::uint32_t code, std::uint32_t name,
     v.raw_value = static_cast<double>(ordinal * n + i + 1) * 1000.0 + locator_width;
     columns_.push_back(v);
   }
-  return column_count_++;
+  return column;
 }
 
 Result<std::size_t> ColumnSink::operator_value(std::uint32_t code) {
   SKERROW_CHECK(c_.spend_on_operator_values(c_.subsets));
-  columns_.insert(columns_.end(), c_.subsets, operator_record(code));
-  return column_count_++;
+  const std::size_t column = begin_column();
+  columns_.insert(columns_.end(), kept(false), operator_record(code));
+  if (c_.numbers) numbers_.insert(numbers_.end(), c_.subsets, 0.0);
+  return column;
 }
 
 std::optional<double> ColumnSink::number(std::size_t item) const {
   if (c_.subsets == 0) return std::nullopt;
-  const DecodedValue& v = columns_[item * c_.subsets];
+  const DecodedValue& v = columns_[starts_[item]];
   if (!v.has_raw() || !v.has_value()) return std::nullopt;
   return v.raw_value;
 }
@@ -384,8 +436,9 @@ Result<std::uint64_t> ColumnSink::replication_factor(std::size_t item) const {
   if (!first) return std::uint64_t{0};
   const std::size_t start = item * c_.subsets;
   for (std::size_t i = 1; i < c_.subsets; ++i) {
-    const DecodedValue& v = columns_[start + i];
-    if (!v.has_value() || std::fabs(v.raw_value - *first) > kFactorTolerance) {
+    const bool has_value = c_.numbers ? !std::isnan(numbers_[start + i]) : columns_[start + i].has_value();
+    const double value = c_.numbers ? numbers_[start + i] : columns_[start + i].raw_value;
+    if (!has_value || std::fabs(value - *first) > kFactorTolerance) {
       return parse_error("compressed delayed replication with varying factors is not implemented");
     }
   }
@@ -402,6 +455,11 @@ void ColumnSink::finish(const DecodeOptions& options, std::vector<std::uint32_t>
     out.layout = DecodedValues::Layout::kColumns;
     out.column_count = columns;
     out.values = std::move(columns_);
+    if (c_.numbers) {
+      out.numbers = std::move(numbers_);
+      out.column_records = std::move(starts_);
+      out.column_records.push_back(out.values.size());
+    }
     if (options.structure) {
       out.element_of = std::move(element_of);
       out.refers_to = std::move(refers_to);
@@ -441,6 +499,7 @@ Decoder<Sink>::Decoder(const TableSet& tables, std::span<const std::uint8_t> sec
       structure_(options.structure),
       context_(section4_data, subsets),
       sink_(context_) {
+  context_.numbers = options.columns && options.numbers;
   associated_info_.code = kAssociatedFieldCode;
   associated_info_.name = kAssociatedFieldName;
   signify_info_.name = kSignifyCharacterName;

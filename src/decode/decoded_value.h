@@ -64,6 +64,12 @@ struct DecodeOptions {
   // subsets of the first data item, then of the second, ...), as section 4
   // stores them, instead of subset after subset. Uncompressed data ignores it.
   bool columns = false;
+  // With `columns`: every column's numbers go to DecodedValues::numbers, and
+  // a column keeps one record per subset only where a record says more than
+  // its number (character data, code-table meanings); the others keep the
+  // record of their first subset. Columns are then read through
+  // DecodedValues::cell.
+  bool numbers = false;
 };
 
 // The values of one message and the strings they refer to. A name or
@@ -100,6 +106,23 @@ struct DecodedValues {
   std::vector<AppliedElement> elements;
   std::vector<std::uint32_t> element_of;
   std::vector<std::uint32_t> refers_to;
+
+  // With DecodeOptions::numbers, columns layout: the number of subset s in
+  // column c at numbers[c * subset_count + s], NaN where missing or text;
+  // column c's records start at values[column_records[c]] (one more entry
+  // marks the end) and number one or one per subset.
+  std::vector<double> numbers;
+  std::vector<std::size_t> column_records;
+
+  // The record of the value at `cell`: an index into `values` in rows and
+  // plain columns, column * subset_count + subset with `numbers`.
+  const DecodedValue& cell(std::size_t index) const {
+    if (column_records.empty()) return values[index];
+    const std::size_t c = index / subset_count;
+    const std::size_t first = column_records[c];
+    const bool per_subset = column_records[c + 1] - first > 1;
+    return values[first + (per_subset ? index % subset_count : 0)];
+  }
 
   const std::string& name(const DecodedValue& v) const { return strings[v.name]; }
   const std::string* text(const DecodedValue& v) const {

@@ -79,6 +79,7 @@ class DecodeContext {
   BitReader reader;
   std::uint16_t subsets;
   DecodedValues out;
+  bool numbers = false;               // DecodeOptions::columns and ::numbers
   std::uint64_t text_ordinal = 0;     // character items so far
   std::vector<std::uint8_t> scratch;  // octets of one text
 
@@ -159,8 +160,18 @@ class ColumnSink {
               std::vector<std::uint32_t>& refers_to);
 
  private:
+  // Starts a column: its numbers go to numbers_ when the context asks for
+  // them; returns the column's index.
+  std::size_t begin_column();
+  // The records to keep of a column of `n` subsets.
+  std::size_t kept(bool per_subset) const {
+    return per_subset || !c_.numbers ? c_.subsets : std::min<std::size_t>(c_.subsets, 1);
+  }
+
   DecodeContext& c_;
   std::vector<DecodedValue> columns_;  // column after column
+  std::vector<std::size_t> starts_;    // where each column's records start
+  std::vector<double> numbers_;        // with DecodeContext::numbers
   std::size_t column_count_ = 0;
 };
 

@@ -352,13 +352,13 @@ PyObject* str_or_none(const std::string* text) {
   return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "replace");
 }
 
-// (numbers, subsets, columns) of the message at (offset, length). `numbers`
-// is a bytes object of float64 values in the machine's order, one run of
-// `subsets` values per numeric column; each column is (name, unit, kind,
-// payload): kind 0 is numeric and its payload the index of its run, kind 1
-// text and kind 2 code-table meanings, whose payload is a list of str or
-// None. `keys` is None or a list of the names wanted; `meanings` asks code
-// table columns as meanings.
+// (numbers, numeric, subsets, names, others) of the message at (offset,
+// length). `numbers` is a bytes object of float64 values in the machine's
+// order, one run of `subsets` values for each of the `numeric` numeric
+// columns, in column order; `names` names all columns in order; `others`
+// lists (position in `names`, list of str or None) for the text columns and,
+// with `meanings`, the code-table columns, by position. `keys` is None or a
+// list of the names wanted.
 PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     static constexpr const char* kName = "columns";
@@ -395,7 +395,7 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     auto done = without_gil([&]() -> Result<void> {
       SKERROW_TRY(work.message,
                   decode_message_with_tables(octets, *source,
-                                             DecodeOptions{.structure = true, .columns = true}));
+                                             DecodeOptions{.structure = true, .columns = true, .numbers = true}));
       work.keys = value_keys(work.message.values, *work.message.tables);
       work.columns = build_columns(work.message.values, work.keys, *work.message.tables,
                                    wanted ? &*wanted : nullptr, &work.unknown);
@@ -430,43 +430,34 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       }
       return 0;
     });
-    std::vector<Ref> names;
-    if (!names_to_str(work.keys.names, &names)) return nullptr;
-    Ref specs = Ref::steal(PyList_New(static_cast<Py_ssize_t>(work.columns.size())));
-    if (!specs) return nullptr;
-    std::size_t run = 0;
+    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(work.columns.size())));
+    Ref others = Ref::steal(PyList_New(0));
+    if (!names || !others) return nullptr;
     for (std::size_t k = 0; k < work.columns.size(); ++k) {
       const Column& c = work.columns[k];
-      const bool as_meanings = meanings && c.code_table && !c.text;
-      Ref payload;
-      long kind = 0;
-      if (c.text || as_meanings) {
-        kind = c.text ? 1 : 2;
-        payload = Ref::steal(PyList_New(static_cast<Py_ssize_t>(subsets)));
-        if (!payload) return nullptr;
-        for (std::size_t s = 0; s < subsets; ++s) {
-          const std::size_t i = c.rows[s];
-          const std::string* text = nullptr;
-          if (i != kAbsent) {
-            text = c.text ? decoded.text(decoded.values[i]) : decoded.meaning(decoded.values[i]);
-          }
-          PyObject* item = str_or_none(text);
-          if (item == nullptr) return nullptr;
-          PyList_SetItem(payload.get(), static_cast<Py_ssize_t>(s), item);
+      PyObject* name =
+          PyUnicode_DecodeUTF8(c.name.data(), static_cast<Py_ssize_t>(c.name.size()), "replace");
+      if (name == nullptr) return nullptr;
+      PyList_SetItem(names.get(), static_cast<Py_ssize_t>(k), name);
+      if (!c.text && !(meanings && c.code_table)) continue;
+      Ref payload = Ref::steal(PyList_New(static_cast<Py_ssize_t>(subsets)));
+      if (!payload) return nullptr;
+      for (std::size_t s = 0; s < subsets; ++s) {
+        const std::size_t i = c.cell(s);
+        const std::string* text = nullptr;
+        if (i != kAbsent) {
+          const DecodedValue& value = decoded.cell(i);
+          text = c.text ? decoded.text(value) : decoded.meaning(value);
         }
-      } else {
-        payload = Ref::steal(PyLong_FromSize_t(run++));
-        if (!payload) return nullptr;
+        PyObject* item = str_or_none(text);
+        if (item == nullptr) return nullptr;
+        PyList_SetItem(payload.get(), static_cast<Py_ssize_t>(s), item);
       }
-      Ref name = Ref::steal(
-          PyUnicode_DecodeUTF8(c.name.data(), static_cast<Py_ssize_t>(c.name.size()), "replace"));
-      if (!name) return nullptr;
-      PyObject* spec =
-          Py_BuildValue("(OOlO)", name.get(), names[c.unit].get(), kind, payload.get());
-      if (spec == nullptr) return nullptr;
-      PyList_SetItem(specs.get(), static_cast<Py_ssize_t>(k), spec);
+      Ref entry = Ref::steal(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(k), payload.get()));
+      if (!entry || PyList_Append(others.get(), entry.get()) < 0) return nullptr;
     }
-    return Py_BuildValue("(OnO)", numbers.get(), static_cast<Py_ssize_t>(subsets), specs.get());
+    return Py_BuildValue("(OnnOO)", numbers.get(), static_cast<Py_ssize_t>(work.numeric),
+                         static_cast<Py_ssize_t>(subsets), names.get(), others.get());
   });
 }
 

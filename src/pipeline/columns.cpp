@@ -1,7 +1,10 @@
 #include "pipeline/columns.h"
 
 #include <cctype>
+#include <algorithm>
 #include <cmath>
+#include <charconv>
+#include <deque>
 #include <string_view>
 #include <unordered_map>
 
@@ -73,7 +76,7 @@ std::size_t item_count(const DecodedValues& d) {
 }
 
 const DecodedValue& item_value(const DecodedValues& d, std::size_t item) {
-  return columns_layout(d) ? d.values[item * d.subset_count] : d.values[item];
+  return columns_layout(d) ? d.cell(item * d.subset_count) : d.values[item];
 }
 
 bool is_operator_record(const DecodedValue& value) {
@@ -147,7 +150,17 @@ std::vector<std::string> item_names(const DecodedValues& d, const ValueKeys& key
       if (structured && d.refers_to[i] != kNone) continue;
       const std::uint32_t key = keys.key[i];
       const std::uint32_t rank = ++rank_of[key];
-      names[i] = rank == 1 ? keys.names[key] : "#" + std::to_string(rank) + "#" + keys.names[key];
+      if (rank == 1) {
+        names[i] = keys.names[key];
+      } else {
+        char prefix[16] = {'#'};
+        char* end = std::to_chars(prefix + 1, prefix + sizeof prefix - 1, rank).ptr;
+        *end++ = '#';
+        const auto length = static_cast<std::size_t>(end - prefix);
+        std::string& name = names[i];
+        name.reserve(length + keys.names[key].size());
+        name.append(prefix, length).append(keys.names[key]);
+      }
     }
     if (!structured) continue;
     taken.clear();
@@ -213,22 +226,31 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
       asked.emplace_back(&name, std::move(canonical));
     }
   }
+  const bool by_columns = columns_layout(decoded);
   std::vector<Column> columns;
-  std::unordered_map<std::string, std::size_t> column_of;
+  // Views of `names` and of `made`; compressed data names each item once.
+  std::unordered_map<std::string_view, std::size_t> column_of;
+  column_of.reserve(by_columns ? names.size() : 64);
+  columns.reserve(by_columns ? names.size() : 64);
+  std::deque<std::string> made;
+  // Per unit: 0 unknown, 1 a code or flag table, 2 not.
+  std::vector<std::uint8_t> table_unit(keys.names.size(), 0);
   // The column `name`, made from `item` on first use; null when not wanted.
-  const auto column_for = [&](const std::string& name, std::size_t item) -> Column* {
+  const auto column_for = [&](std::string_view name, std::size_t item) -> Column* {
     if (name.empty()) return nullptr;
     auto it = column_of.find(name);
     if (it == column_of.end()) {
-      if (wanted != nullptr && !wanted_names.contains(name)) return nullptr;
+      if (wanted != nullptr && !wanted_names.contains(std::string(name))) return nullptr;
       const DecodedValue& v = item_value(decoded, item);
       Column column;
       column.name = name;
       column.descriptor = v.descriptor;
       column.unit = keys.unit[item];
       column.text = !v.has_raw() && v.descriptor != 999999;
-      column.code_table = is_table_unit(keys.names[column.unit]);
-      column.rows.assign(subsets, kAbsent);
+      std::uint8_t& unit_kind = table_unit[column.unit];
+      if (unit_kind == 0) unit_kind = is_table_unit(keys.names[column.unit]) ? 1 : 2;
+      column.code_table = unit_kind == 1;
+      if (!by_columns) column.rows.assign(subsets, kAbsent);
       it = column_of.emplace(name, columns.size()).first;
       columns.push_back(std::move(column));
     }
@@ -237,7 +259,6 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
   // An associated field carries the meaning 031021 gave the field last: as
   // ecCodes does, each one gets that significance as a qualifier of its own.
   static const std::string kSignificance = "->associatedFieldSignificance";
-  const bool by_columns = columns_layout(decoded);
   for (std::size_t s = 0; s < (by_columns ? 1 : subsets); ++s) {
     const auto [begin, end] = items_of(decoded, s);
     std::size_t significance = kAbsent;
@@ -247,7 +268,7 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
       Column* column = column_for(names[i], i);
       if (column != nullptr) {
         if (by_columns) {
-          for (std::size_t k = 0; k < subsets; ++k) column->rows[k] = i * subsets + k;
+          column->first_cell = i * subsets;
         } else {
           column->rows[s] = i;
         }
@@ -256,10 +277,10 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
           names[i].find("->") == std::string::npos) {
         continue;
       }
-      Column* meaning = column_for(names[i] + kSignificance, significance);
+      Column* meaning = column_for(made.emplace_back(names[i] + kSignificance), significance);
       if (meaning == nullptr) continue;
       if (by_columns) {
-        for (std::size_t k = 0; k < subsets; ++k) meaning->rows[k] = significance * subsets + k;
+        meaning->first_cell = significance * subsets;
       } else {
         meaning->rows[s] = significance;
       }
@@ -275,9 +296,20 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
 
 void fill_numbers(const Column& column, const DecodedValues& decoded, std::span<double> out) {
   const double nan = std::nan("");
-  for (std::size_t s = 0; s < column.rows.size() && s < out.size(); ++s) {
-    const std::size_t i = column.rows[s];
-    out[s] = i != kAbsent && decoded.values[i].has_value() ? decoded.values[i].raw_value : nan;
+  if (!decoded.numbers.empty() && column.rows.empty()) {
+    std::copy_n(decoded.numbers.begin() + static_cast<std::ptrdiff_t>(column.first_cell),
+                out.size(), out.begin());
+    return;
+  }
+  for (std::size_t s = 0; s < out.size(); ++s) {
+    const std::size_t i = column.cell(s);
+    if (i == kAbsent) {
+      out[s] = nan;
+    } else if (!decoded.numbers.empty()) {
+      out[s] = decoded.numbers[i];
+    } else {
+      out[s] = decoded.values[i].has_value() ? decoded.values[i].raw_value : nan;
+    }
   }
 }
 

@@ -63,9 +63,15 @@ struct Column {
   std::uint32_t unit = 0;   // index into ValueKeys::names
   bool text = false;        // character data
   bool code_table = false;  // values are code or flag table entries
-  // Per subset: the index of the value in DecodedValues::values, or kAbsent
-  // when that subset has no value of this name.
+  // Per subset: the cell of the value (DecodedValues::cell), or kAbsent
+  // when that subset has no value of this name. Empty for a column of
+  // compressed data, whose cells are first_cell, first_cell + 1, ...
   std::vector<std::size_t> rows;
+  std::size_t first_cell = kAbsent;
+
+  std::size_t cell(std::size_t subset) const {
+    return rows.empty() ? first_cell + subset : rows[subset];
+  }
 };
 
 // The columns of the decoded values, in the order their names first occur.
@@ -78,7 +84,8 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
                                   const std::unordered_set<std::string>* wanted = nullptr,
                                   std::vector<std::string>* unknown = nullptr);
 
-// The numbers of a column, NaN where a subset has none or it is missing.
+// The numbers of a column, one per subset (out.size() of them), NaN where a
+// subset has none or it is missing.
 void fill_numbers(const Column& column, const DecodedValues& decoded, std::span<double> out);
 
 }  // namespace skerrow

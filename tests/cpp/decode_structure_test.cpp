@@ -3,6 +3,7 @@
 // column layout. Python sees none of it yet, so it is checked here.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -293,6 +294,33 @@ TEST(DecodeStructure, CorpusMessages) {
       for (std::size_t s = 0; s < n; ++s) {
         for (std::size_t k = 0; k < c; ++k) {
           ASSERT_EQ(columns->values[k * n + s].raw, full->values[s * c + k].raw) << name;
+        }
+      }
+      // The numbers layout: the same values, numbers apart from the records.
+      auto numbers = decode_data(*message, *tables, section4,
+                                 {.structure = true, .columns = true, .numbers = true});
+      ASSERT_TRUE(numbers) << name;
+      ASSERT_EQ(numbers->numbers.size(), n * c) << name;
+      for (std::size_t s = 0; s < n; ++s) {
+        for (std::size_t k = 0; k < c; ++k) {
+          const DecodedValue& want = full->values[s * c + k];
+          const DecodedValue& got = numbers->cell(k * n + s);
+          ASSERT_EQ(got.descriptor, want.descriptor) << name;
+          if (!want.has_raw()) {
+            ASSERT_EQ(numbers->text(got) == nullptr, full->text(want) == nullptr) << name;
+            if (full->text(want) != nullptr) ASSERT_EQ(*numbers->text(got), *full->text(want));
+            continue;
+          }
+          ASSERT_EQ(numbers->meaning(got) == nullptr, full->meaning(want) == nullptr) << name;
+          if (full->meaning(want) != nullptr) {
+            ASSERT_EQ(*numbers->meaning(got), *full->meaning(want)) << name;
+          }
+          const double number = numbers->numbers[k * n + s];
+          if (want.has_value()) {
+            ASSERT_EQ(number, want.raw_value) << name << " " << k << " " << s;
+          } else {
+            ASSERT_TRUE(std::isnan(number)) << name << " " << k << " " << s;
+          }
         }
       }
     }
