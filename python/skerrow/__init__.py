@@ -28,10 +28,10 @@ def _load_native() -> None:
     if path is None:
         raise ImportError("_skerrow has no file to load skerrow._native from")
     loader = _machinery.ExtensionFileLoader(name, path)
-    spec = _util.spec_from_file_location(name, path, loader=loader)
-    if spec is None:
+    module_spec = _util.spec_from_file_location(name, path, loader=loader)
+    if module_spec is None:
         raise ImportError(f"cannot load skerrow._native from {path}")
-    module = _util.module_from_spec(spec)
+    module = _util.module_from_spec(module_spec)
     loader.exec_module(module)
     _sys.modules[name] = module
 

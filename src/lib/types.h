@@ -14,8 +14,8 @@ namespace skerrow::py {
 // borrowed pointer (nullptr with an exception set if creation failed).
 // They all do it through lazy_type, with a pointer that lives as long as
 // the process (the types live as long as the interpreter).
-inline PyTypeObject* lazy_type(PyTypeObject** slot, PyType_Spec* spec) {
-  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+inline PyTypeObject* lazy_type(PyTypeObject** slot, PyType_Spec* type_spec) {
+  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(type_spec));
   return *slot;
 }
 

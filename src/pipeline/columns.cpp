@@ -154,9 +154,9 @@ std::vector<std::string> item_names(const DecodedValues& d, const ValueKeys& key
         names[i] = keys.names[key];
       } else {
         char prefix[16] = {'#'};
-        char* end = std::to_chars(prefix + 1, prefix + sizeof prefix - 1, rank).ptr;
-        *end++ = '#';
-        const auto length = static_cast<std::size_t>(end - prefix);
+        char* rank_end = std::to_chars(prefix + 1, prefix + sizeof prefix - 1, rank).ptr;
+        *rank_end++ = '#';
+        const auto length = static_cast<std::size_t>(rank_end - prefix);
         std::string& name = names[i];
         name.reserve(length + keys.names[key].size());
         name.append(prefix, length).append(keys.names[key]);
