@@ -2,9 +2,14 @@
 // its texts (names, meanings, character data) held once in a shared table.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace skerrow {
@@ -70,6 +75,108 @@ struct DecodeOptions {
   // record of their first subset. Columns are then read through
   // DecodedValues::cell.
   bool numbers = false;
+  // With `numbers`: false spares code-table columns their record per subset,
+  // kept for the meanings; their first record still has its meaning.
+  bool meanings = true;
+  // With `numbers`: when given, the columns of elements whose key (ecCodes'
+  // element key, or the six-digit code where there is none) is not in the
+  // set are stepped over, their numbers neither computed nor kept (a
+  // column's bits are a reference, a width and the increments, so the next
+  // column is found without reading them). Class 31 elements (replication
+  // factors, bitmaps, significances) and associated fields are always read,
+  // since later decoding depends on them. Records keep every column.
+  const std::unordered_set<std::string>* keys = nullptr;
+};
+
+// Runs of numbers of one length (a column's numbers, one per subset) in
+// chunks that never move once filled: a block grows by new chunks of twice
+// the size, never by copying, and each chunk (a whole number of runs) can be
+// handed to another owner, who frees it with std::free.
+class NumberBlock {
+ public:
+  struct Chunk {
+    double* data = nullptr;
+    std::size_t runs = 0;      // held
+    std::size_t capacity = 0;  // runs there is room for
+  };
+
+  NumberBlock() = default;
+  NumberBlock(const NumberBlock&) = delete;
+  NumberBlock& operator=(const NumberBlock&) = delete;
+  NumberBlock(NumberBlock&& other) noexcept
+      : chunks_(std::move(other.chunks_)), run_(other.run_), runs_(other.runs_) {
+    other.chunks_.clear();
+    other.runs_ = 0;
+  }
+  NumberBlock& operator=(NumberBlock&& other) noexcept {
+    if (this != &other) {
+      free_chunks();
+      chunks_ = std::move(other.chunks_);
+      run_ = other.run_;
+      runs_ = other.runs_;
+      other.chunks_.clear();
+      other.runs_ = 0;
+    }
+    return *this;
+  }
+  ~NumberBlock() { free_chunks(); }
+
+  // The length of every run; set before the first run is added.
+  void set_run_length(std::size_t length) { run_ = length; }
+  std::size_t run_length() const noexcept { return run_; }
+  std::size_t runs() const noexcept { return runs_; }
+
+  // A new run at the end; returns its index (its numbers are at run(index)).
+  std::size_t add_run() {
+    if (run_ != 0 && (chunks_.empty() || chunks_.back().runs == chunks_.back().capacity)) {
+      constexpr std::size_t kFirstChunk = 4096;  // numbers
+      const std::size_t capacity =
+          chunks_.empty() ? std::max<std::size_t>(1, kFirstChunk / run_) : 2 * chunks_.back().capacity;
+      void* data = std::malloc(capacity * run_ * sizeof(double));
+      if (data == nullptr) throw std::bad_alloc();
+      chunks_.push_back({static_cast<double*>(data), 0, capacity});
+    }
+    if (run_ != 0) ++chunks_.back().runs;
+    return runs_++;
+  }
+  double* run(std::size_t index) {
+    return const_cast<double*>(static_cast<const NumberBlock*>(this)->run(index));
+  }
+  const double* run(std::size_t index) const {
+    // Chunks double in size, so there are few; the last is the usual one.
+    std::size_t first = runs_;
+    for (auto it = chunks_.rbegin(); it != chunks_.rend(); ++it) {
+      first -= it->runs;
+      if (index >= first) return it->data + (index - first) * run_;
+    }
+    return nullptr;  // runs of no numbers
+  }
+
+  // Gives back the room the last chunk does not use (in place: no copy).
+  void shrink_to_fit() {
+    if (chunks_.empty()) return;
+    Chunk& last = chunks_.back();
+    if (last.runs == last.capacity || last.runs == 0) return;
+    if (void* shrunk = std::realloc(last.data, last.runs * run_ * sizeof(double))) {
+      last.data = static_cast<double*>(shrunk);
+      last.capacity = last.runs;
+    }
+  }
+  // The chunks, now the caller's (each to free with std::free); the block
+  // is left empty.
+  std::vector<Chunk> release() noexcept {
+    runs_ = 0;
+    return std::exchange(chunks_, {});
+  }
+
+ private:
+  void free_chunks() noexcept {
+    for (const Chunk& chunk : chunks_) std::free(chunk.data);
+  }
+
+  std::vector<Chunk> chunks_;
+  std::size_t run_ = 0;
+  std::size_t runs_ = 0;
 };
 
 // The values of one message and the strings they refer to. A name or
@@ -108,10 +215,14 @@ struct DecodedValues {
   std::vector<std::uint32_t> refers_to;
 
   // With DecodeOptions::numbers, columns layout: the number of subset s in
-  // column c at numbers[c * subset_count + s], NaN where missing or text;
-  // column c's records start at values[column_records[c]] (one more entry
-  // marks the end) and number one or one per subset.
-  std::vector<double> numbers;
+  // column c at numbers.run(column_numbers[c])[s], NaN where missing;
+  // columns without numbers (character data, operators, columns stepped
+  // over) have kNoNumbers there and take no room. Column c's records start at
+  // values[column_records[c]] (one more entry marks the end) and number one
+  // or one per subset.
+  static constexpr std::size_t kNoNumbers = static_cast<std::size_t>(-1);
+  NumberBlock numbers;
+  std::vector<std::size_t> column_numbers;
   std::vector<std::size_t> column_records;
 
   // The record of the value at `cell`: an index into `values` in rows and

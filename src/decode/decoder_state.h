@@ -26,6 +26,7 @@ struct ElementInfo {
   // apply, since such a value is a table entry, not a quantity.
   bool table_unit = false;
   bool class31 = false;  // data description qualifiers: never missing
+  bool skip = false;     // not wanted (DecodeOptions::keys)
   std::uint32_t unit = 0;  // index into the output's string table (structure only)
   // The last entry of DecodedValues::elements this element was read with.
   mutable std::uint32_t applied = 0xFFFFFFFF;

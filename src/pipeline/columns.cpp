@@ -37,6 +37,20 @@ class Names {
   std::unordered_map<std::string, std::uint32_t> index_;
 };
 
+// The key of the element whose six-digit code `text` is, or null when it
+// is no code or the element has no key.
+const std::string* key_of_code(std::string_view text, const TableSet& tables) {
+  if (text.size() != 6) return nullptr;
+  std::uint32_t code = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return nullptr;
+    code = code * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  const ElementDefinition* element = tables.element(code);
+  if (element == nullptr || element->abbreviation.empty()) return nullptr;
+  return &element->abbreviation;
+}
+
 bool columns_layout(const DecodedValues& d) { return d.layout == DecodedValues::Layout::kColumns; }
 
 std::size_t subset_count(const DecodedValues& d) {
@@ -198,12 +212,33 @@ std::vector<std::string> item_names(const DecodedValues& d, const ValueKeys& key
   return names;
 }
 
+std::unordered_set<std::string> mentioned_keys(const std::unordered_set<std::string>& wanted,
+                                               const TableSet& tables) {
+  std::unordered_set<std::string> keys;
+  for (const std::string& name : wanted) {
+    std::string_view rest = name;
+    while (true) {
+      const std::size_t arrow = rest.find("->");
+      std::string_view part = rest.substr(0, arrow);
+      if (part.starts_with('#')) {
+        const std::size_t hash = part.find('#', 1);
+        if (hash != std::string_view::npos) part.remove_prefix(hash + 1);
+      }
+      keys.emplace(part);
+      if (const std::string* key = key_of_code(part, tables)) keys.insert(*key);
+      if (arrow == std::string_view::npos) break;
+      rest.remove_prefix(arrow + 2);
+    }
+  }
+  return keys;
+}
+
 std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys& keys,
                                   const TableSet& tables,
                                   const std::unordered_set<std::string>* wanted,
                                   std::vector<std::string>* unknown) {
   const std::size_t subsets = subset_count(decoded);
-  const std::vector<std::string> names = item_names(decoded, keys);
+  std::vector<std::string> names = item_names(decoded, keys);
   // A six-digit code in `wanted` stands for its element's key, and "#1#key"
   // is "key".
   std::unordered_set<std::string> wanted_names;
@@ -212,14 +247,10 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
     for (const std::string& name : *wanted) {
       const std::size_t hash = name.rfind('#');
       const std::string key = hash == std::string::npos ? name : name.substr(hash + 1);
-      bool digits = key.size() == 6;
-      for (char c : key) digits = digits && c >= '0' && c <= '9';
-      const ElementDefinition* element =
-          digits ? tables.element(static_cast<std::uint32_t>(std::stoul(key))) : nullptr;
+      const std::string* element_key = key_of_code(key, tables);
       std::string canonical = name;
-      if (element != nullptr && !element->abbreviation.empty()) {
-        canonical =
-            name.substr(0, hash == std::string::npos ? 0 : hash + 1) + element->abbreviation;
+      if (element_key != nullptr) {
+        canonical = name.substr(0, hash == std::string::npos ? 0 : hash + 1) + *element_key;
       }
       if (canonical.starts_with("#1#")) canonical.erase(0, 3);
       wanted_names.insert(canonical);
@@ -228,33 +259,43 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
   }
   const bool by_columns = columns_layout(decoded);
   std::vector<Column> columns;
-  // Views of `names` and of `made`; compressed data names each item once.
+  // Rows: the column of each name, as views of `names` and of `made`.
+  // Compressed data names each item once, so it needs no lookup; only the
+  // names made there are noted, to tell which wanted ones no subset has.
   std::unordered_map<std::string_view, std::size_t> column_of;
-  column_of.reserve(by_columns ? names.size() : 64);
+  std::unordered_set<std::string> found;
+  if (!by_columns) column_of.reserve(64);
   columns.reserve(by_columns ? names.size() : 64);
   std::deque<std::string> made;
   // Per unit: 0 unknown, 1 a code or flag table, 2 not.
   std::vector<std::uint8_t> table_unit(keys.names.size(), 0);
   // The column `name`, made from `item` on first use; null when not wanted.
-  const auto column_for = [&](std::string_view name, std::size_t item) -> Column* {
+  // Compressed data takes `name` over.
+  const auto column_for = [&](std::string& name, std::size_t item) -> Column* {
     if (name.empty()) return nullptr;
-    auto it = column_of.find(name);
-    if (it == column_of.end()) {
-      if (wanted != nullptr && !wanted_names.contains(std::string(name))) return nullptr;
-      const DecodedValue& v = item_value(decoded, item);
-      Column column;
-      column.name = name;
-      column.descriptor = v.descriptor;
-      column.unit = keys.unit[item];
-      column.text = !v.has_raw() && v.descriptor != 999999;
-      std::uint8_t& unit_kind = table_unit[column.unit];
-      if (unit_kind == 0) unit_kind = is_table_unit(keys.names[column.unit]) ? 1 : 2;
-      column.code_table = unit_kind == 1;
-      if (!by_columns) column.rows.assign(subsets, kAbsent);
-      it = column_of.emplace(name, columns.size()).first;
-      columns.push_back(std::move(column));
+    if (!by_columns) {
+      auto it = column_of.find(name);
+      if (it != column_of.end()) return &columns[it->second];
     }
-    return &columns[it->second];
+    if (wanted != nullptr && !wanted_names.contains(name)) return nullptr;
+    const DecodedValue& v = item_value(decoded, item);
+    Column column;
+    if (by_columns) {
+      if (wanted != nullptr) found.insert(name);
+      column.name = std::move(name);
+    } else {
+      column.name = name;
+      column_of.emplace(name, columns.size());
+    }
+    column.descriptor = v.descriptor;
+    column.unit = keys.unit[item];
+    column.text = !v.has_raw() && v.descriptor != 999999;
+    std::uint8_t& unit_kind = table_unit[column.unit];
+    if (unit_kind == 0) unit_kind = is_table_unit(keys.names[column.unit]) ? 1 : 2;
+    column.code_table = unit_kind == 1;
+    if (!by_columns) column.rows.assign(subsets, kAbsent);
+    columns.push_back(std::move(column));
+    return &columns.back();
   };
   // An associated field carries the meaning 031021 gave the field last: as
   // ecCodes does, each one gets that significance as a qualifier of its own.
@@ -265,6 +306,11 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
     for (std::size_t i = begin; i < end; ++i) {
       const DecodedValue& v = item_value(decoded, i);
       if (v.descriptor == 31021) significance = i;
+      std::string qualified;
+      if (v.descriptor == 999999 && significance != kAbsent &&
+          names[i].find("->") != std::string::npos) {
+        qualified = names[i] + kSignificance;
+      }
       Column* column = column_for(names[i], i);
       if (column != nullptr) {
         if (by_columns) {
@@ -273,11 +319,10 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
           column->rows[s] = i;
         }
       }
-      if (v.descriptor != 999999 || significance == kAbsent ||
-          names[i].find("->") == std::string::npos) {
-        continue;
-      }
-      Column* meaning = column_for(made.emplace_back(names[i] + kSignificance), significance);
+      if (qualified.empty()) continue;
+      Column* meaning = by_columns ? column_for(qualified, significance)
+                                   : column_for(made.emplace_back(std::move(qualified)),
+                                                significance);
       if (meaning == nullptr) continue;
       if (by_columns) {
         meaning->first_cell = significance * subsets;
@@ -288,29 +333,81 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
   }
   if (unknown != nullptr) {
     for (const auto& [name, canonical] : asked) {
-      if (!column_of.contains(canonical)) unknown->push_back(*name);
+      if (!(by_columns ? found.contains(canonical) : column_of.contains(canonical))) {
+        unknown->push_back(*name);
+      }
     }
   }
   return columns;
 }
 
+std::size_t number_row(const Column& column, const DecodedValues& decoded) {
+  if (decoded.column_numbers.empty() || !column.rows.empty() || decoded.subset_count == 0) {
+    return kAbsent;
+  }
+  const std::size_t run = decoded.column_numbers[column.first_cell / decoded.subset_count];
+  return run == DecodedValues::kNoNumbers ? kAbsent : run;
+}
+
 void fill_numbers(const Column& column, const DecodedValues& decoded, std::span<double> out) {
   const double nan = std::nan("");
-  if (!decoded.numbers.empty() && column.rows.empty()) {
-    std::copy_n(decoded.numbers.begin() + static_cast<std::ptrdiff_t>(column.first_cell),
-                out.size(), out.begin());
+  if (!decoded.column_numbers.empty()) {
+    // Compressed data with numbers: a run of the block, or none at all.
+    const std::size_t row = number_row(column, decoded);
+    if (row == kAbsent) {
+      std::fill(out.begin(), out.end(), nan);
+    } else {
+      std::copy_n(decoded.numbers.run(row), out.size(), out.begin());
+    }
     return;
   }
   for (std::size_t s = 0; s < out.size(); ++s) {
     const std::size_t i = column.cell(s);
     if (i == kAbsent) {
       out[s] = nan;
-    } else if (!decoded.numbers.empty()) {
-      out[s] = decoded.numbers[i];
     } else {
       out[s] = decoded.values[i].has_value() ? decoded.values[i].raw_value : nan;
     }
   }
+}
+
+}  // namespace skerrow
+
+namespace skerrow {
+
+void ColumnSet::add(const DecodedValues& decoded, const std::vector<Column>& columns,
+                    bool meanings) {
+  const std::size_t base = subsets_;
+  const std::size_t n = subset_count(decoded);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> scratch;
+  for (const Column& c : columns) {
+    auto [it, inserted] = column_of_.try_emplace(c.name, columns_.size());
+    if (inserted) columns_.push_back(SetColumn{c.name, {}, {}});
+    SetColumn& to = columns_[it->second];
+    if (c.text || (meanings && c.code_table)) {
+      to.texts.resize(base, 0);
+      for (std::size_t s = 0; s < n; ++s) {
+        const std::size_t i = c.cell(s);
+        const std::string* text = nullptr;
+        if (i != kAbsent) {
+          const DecodedValue& value = decoded.cell(i);
+          text = c.text ? decoded.text(value) : decoded.meaning(value);
+        }
+        if (text == nullptr) {
+          to.texts.push_back(0);
+        } else {
+          texts_.push_back(*text);
+          to.texts.push_back(static_cast<std::uint32_t>(texts_.size()));
+        }
+      }
+      continue;
+    }
+    to.numbers.resize(base, nan);
+    to.numbers.resize(base + n);
+    fill_numbers(c, decoded, std::span<double>(to.numbers.data() + base, n));
+  }
+  subsets_ += n;
 }
 
 }  // namespace skerrow

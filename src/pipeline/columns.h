@@ -10,6 +10,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -84,8 +85,55 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
                                   const std::unordered_set<std::string>* wanted = nullptr,
                                   std::vector<std::string>* unknown = nullptr);
 
+// The keys the names in `wanted` mention: each part of "a->b->c" without
+// its "#n#" rank, and for a six-digit code also its element's key. A
+// decoding limited to these keys (DecodeOptions::keys) still yields every
+// wanted column.
+std::unordered_set<std::string> mentioned_keys(const std::unordered_set<std::string>& wanted,
+                                               const TableSet& tables);
+
+// Compressed data decoded with numbers: the run of DecodedValues::numbers
+// that holds the column's numbers, or kAbsent when it has none there.
+std::size_t number_row(const Column& column, const DecodedValues& decoded);
+
 // The numbers of a column, one per subset (out.size() of them), NaN where a
 // subset has none or it is missing.
 void fill_numbers(const Column& column, const DecodedValues& decoded, std::span<double> out);
+
+}  // namespace skerrow
+
+namespace skerrow {
+
+// Columns over the subsets of many messages, merged in the order they are
+// added: one entry per subset of every message, under the names each
+// message's own columns have, missing (NaN, or no text) where a message
+// lacks a name. Columns keep the order in which their names first occur.
+class ColumnSet {
+ public:
+  struct SetColumn {
+    std::string name;
+    // Per subset: the number (NaN for none); empty while no message gave a
+    // number, and shorter than subsets() where the last ones gave none.
+    std::vector<double> numbers;
+    // Per subset: 1 + the index into texts() of the text, or 0 for none;
+    // empty while no message gave a text (or, with meanings, a meaning).
+    std::vector<std::uint32_t> texts;
+  };
+
+  // Adds the subsets of one message: `columns` are its columns
+  // (build_columns), whose text columns (and, with `meanings`, code-table
+  // columns) give texts, the others numbers.
+  void add(const DecodedValues& decoded, const std::vector<Column>& columns, bool meanings);
+
+  std::size_t subsets() const { return subsets_; }
+  const std::vector<SetColumn>& columns() const { return columns_; }
+  const std::vector<std::string>& texts() const { return texts_; }
+
+ private:
+  std::vector<SetColumn> columns_;
+  std::unordered_map<std::string, std::size_t> column_of_;
+  std::vector<std::string> texts_;
+  std::size_t subsets_ = 0;
+};
 
 }  // namespace skerrow
