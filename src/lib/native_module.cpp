@@ -601,11 +601,22 @@ PyObject* py_read_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         }
         SKERROW_TRY(DecodedValues values, decode_framed(call.octets, header, *tables, options));
         const ValueKeys keys = value_keys(values, *tables);
-        std::vector<std::string> unknown;
-        const std::vector<Column> columns =
-            build_columns(values, keys, *tables, wanted ? &*wanted : nullptr, &unknown);
-        for (std::string& name : unknown) ++missing[std::move(name)];
-        set.add(values, columns, meanings != 0);
+        std::unordered_set<std::string> canonical;
+        if (wanted) {
+          for (const std::string& name : *wanted) canonical.insert(canonical_name(name, *tables));
+        }
+        if (values.layout == DecodedValues::Layout::kRows) {
+          set.add_rows(values, keys, wanted ? &canonical : nullptr, meanings != 0);
+        } else {
+          const std::vector<Column> columns =
+              build_columns(values, keys, *tables, wanted ? &*wanted : nullptr);
+          set.add(values, columns, meanings != 0);
+        }
+        if (wanted) {
+          for (const std::string& name : *wanted) {
+            if (!set.in_last_message(canonical_name(name, *tables))) ++missing[name];
+          }
+        }
       }
       // The numeric columns as runs of one block.
       const std::size_t n = set.subsets();

@@ -212,6 +212,18 @@ std::vector<std::string> item_names(const DecodedValues& d, const ValueKeys& key
   return names;
 }
 
+std::string canonical_name(const std::string& name, const TableSet& tables) {
+  const std::size_t hash = name.rfind('#');
+  const std::string key = hash == std::string::npos ? name : name.substr(hash + 1);
+  const std::string* element_key = key_of_code(key, tables);
+  std::string canonical = name;
+  if (element_key != nullptr) {
+    canonical = name.substr(0, hash == std::string::npos ? 0 : hash + 1) + *element_key;
+  }
+  if (canonical.starts_with("#1#")) canonical.erase(0, 3);
+  return canonical;
+}
+
 std::unordered_set<std::string> mentioned_keys(const std::unordered_set<std::string>& wanted,
                                                const TableSet& tables) {
   std::unordered_set<std::string> keys;
@@ -245,14 +257,7 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
   std::vector<std::pair<const std::string*, std::string>> asked;
   if (wanted != nullptr) {
     for (const std::string& name : *wanted) {
-      const std::size_t hash = name.rfind('#');
-      const std::string key = hash == std::string::npos ? name : name.substr(hash + 1);
-      const std::string* element_key = key_of_code(key, tables);
-      std::string canonical = name;
-      if (element_key != nullptr) {
-        canonical = name.substr(0, hash == std::string::npos ? 0 : hash + 1) + *element_key;
-      }
-      if (canonical.starts_with("#1#")) canonical.erase(0, 3);
+      std::string canonical = canonical_name(name, tables);
       wanted_names.insert(canonical);
       asked.emplace_back(&name, std::move(canonical));
     }
@@ -375,18 +380,66 @@ void fill_numbers(const Column& column, const DecodedValues& decoded, std::span<
 
 namespace skerrow {
 
+namespace {
+
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+
+// "#rank#key", or the key for rank 1.
+std::string ranked_name(const std::string& key, std::uint32_t rank) {
+  if (rank == 1) return key;
+  char prefix[16] = {'#'};
+  char* end = std::to_chars(prefix + 1, prefix + sizeof prefix - 1, rank).ptr;
+  *end++ = '#';
+  std::string name(prefix, end);
+  name.append(key);
+  return name;
+}
+
+}  // namespace
+
+void ColumnSet::set(SetColumn& column, std::size_t subset, double number) {
+  column.message = messages_;
+  if (column.numbers.size() <= subset) {
+    column.numbers.resize(subset, kNan);
+    column.numbers.push_back(number);
+  } else {
+    column.numbers[subset] = number;
+  }
+}
+
+void ColumnSet::set(SetColumn& column, std::size_t subset, const std::string* text) {
+  column.message = messages_;
+  std::uint32_t entry = 0;
+  if (text != nullptr) {
+    texts_.push_back(*text);
+    entry = static_cast<std::uint32_t>(texts_.size());
+  }
+  if (column.texts.size() <= subset) {
+    column.texts.resize(subset, 0);
+    column.texts.push_back(entry);
+  } else {
+    column.texts[subset] = entry;
+  }
+}
+
+std::size_t ColumnSet::named(const std::string& name, bool code_table,
+                             const std::unordered_set<std::string>* wanted) {
+  auto it = column_of_.find(name);
+  if (it != column_of_.end()) return it->second;
+  if (wanted != nullptr && !wanted->contains(name)) return kNotWanted;
+  columns_.push_back(SetColumn{name, {}, {}, code_table, 0});
+  column_of_.emplace(name, columns_.size() - 1);
+  return columns_.size() - 1;
+}
+
 void ColumnSet::add(const DecodedValues& decoded, const std::vector<Column>& columns,
                     bool meanings) {
+  ++messages_;
   const std::size_t base = subsets_;
   const std::size_t n = subset_count(decoded);
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  std::vector<double> scratch;
   for (const Column& c : columns) {
-    auto [it, inserted] = column_of_.try_emplace(c.name, columns_.size());
-    if (inserted) columns_.push_back(SetColumn{c.name, {}, {}});
-    SetColumn& to = columns_[it->second];
+    SetColumn& to = columns_[named(c.name, c.code_table, nullptr)];
     if (c.text || (meanings && c.code_table)) {
-      to.texts.resize(base, 0);
       for (std::size_t s = 0; s < n; ++s) {
         const std::size_t i = c.cell(s);
         const std::string* text = nullptr;
@@ -394,20 +447,136 @@ void ColumnSet::add(const DecodedValues& decoded, const std::vector<Column>& col
           const DecodedValue& value = decoded.cell(i);
           text = c.text ? decoded.text(value) : decoded.meaning(value);
         }
-        if (text == nullptr) {
-          to.texts.push_back(0);
-        } else {
-          texts_.push_back(*text);
-          to.texts.push_back(static_cast<std::uint32_t>(texts_.size()));
-        }
+        set(to, base + s, text);
       }
       continue;
     }
-    to.numbers.resize(base, nan);
+    to.message = messages_;
+    to.numbers.resize(base, kNan);
     to.numbers.resize(base + n);
     fill_numbers(c, decoded, std::span<double>(to.numbers.data() + base, n));
   }
   subsets_ += n;
+}
+
+void ColumnSet::add_rows(const DecodedValues& d, const ValueKeys& keys,
+                         const std::unordered_set<std::string>* wanted, bool meanings) {
+  ++messages_;
+  const std::size_t base = subsets_;
+  const std::size_t n = d.subset_starts.size();
+  const bool structured = !d.refers_to.empty();
+  // The message's keys as ids of the set's, found on first use.
+  std::vector<std::uint32_t> key_id(keys.names.size(), kNone);
+  std::vector<std::uint32_t> rank_of(keys.names.size(), 0);
+  std::vector<std::uint32_t> touched;
+  std::vector<std::uint32_t> rank;  // per item of the subset; 0: not a plain value
+  std::unordered_map<std::size_t, std::string> qualifier_names;
+  std::unordered_map<std::string, std::uint32_t> taken;
+  std::vector<std::uint8_t> table_unit(keys.names.size(), 0);
+  const auto code_table = [&](std::size_t item) {
+    std::uint8_t& kind = table_unit[keys.unit[item]];
+    if (kind == 0) kind = is_table_unit(keys.names[keys.unit[item]]) ? 1 : 2;
+    return kind == 1;
+  };
+  const auto put = [&](std::size_t column, std::size_t subset, const DecodedValue& v) {
+    if (column == kNotWanted) return;
+    SetColumn& to = columns_[column];
+    if (!v.has_raw() && v.descriptor != 999999) {
+      set(to, subset, d.text(v));
+    } else if (meanings && to.code_table) {
+      set(to, subset, d.meaning(v));
+    } else {
+      set(to, subset, v.has_value() ? v.raw_value : kNan);
+    }
+  };
+  const auto plain_name = [&](std::size_t item, std::uint32_t r) {
+    return ranked_name(keys.names[keys.key[item]], r);
+  };
+  static const std::string kSignificance = "->associatedFieldSignificance";
+  for (std::size_t s = 0; s < n; ++s) {
+    const std::size_t begin = d.subset_starts[s];
+    const std::size_t end = s + 1 < n ? d.subset_starts[s + 1] : d.values.size();
+    for (std::uint32_t k : touched) rank_of[k] = 0;
+    touched.clear();
+    // Ranks first: a qualifier may refer forward.
+    rank.assign(end - begin, 0);
+    for (std::size_t i = begin; i < end; ++i) {
+      if (is_operator_record(d.values[i])) continue;
+      if (structured && d.refers_to[i] != kNone) continue;
+      const std::uint32_t k = keys.key[i];
+      if (rank_of[k] == 0) touched.push_back(k);
+      rank[i - begin] = ++rank_of[k];
+    }
+    qualifier_names.clear();
+    taken.clear();
+    std::uint32_t marker_operator = 0;
+    std::size_t significance = kAbsent;
+    const std::size_t g = base + s;
+    for (std::size_t i = begin; i < end; ++i) {
+      const DecodedValue& v = d.values[i];
+      if (v.descriptor == 31021) significance = i;
+      if (const std::uint32_t r = rank[i - begin]; r != 0) {
+        // A plain value: its column by key and rank.
+        const std::uint32_t k = keys.key[i];
+        if (key_id[k] == kNone) {
+          auto [it, added] = key_ids_.try_emplace(keys.names[k], by_key_rank_.size());
+          if (added) by_key_rank_.emplace_back();
+          key_id[k] = static_cast<std::uint32_t>(it->second);
+        }
+        std::vector<std::size_t>& ranks = by_key_rank_[key_id[k]];
+        if (ranks.size() < r) ranks.resize(r, kAbsent);
+        std::size_t& column = ranks[r - 1];
+        if (column == kAbsent) column = named(plain_name(i, r), code_table(i), wanted);
+        put(column, g, v);
+        continue;
+      }
+      if (is_operator_record(v)) {
+        if (v.descriptor % 1000 == 0 && marker_kind(v.descriptor) != nullptr) {
+          marker_operator = v.descriptor;
+        }
+        continue;
+      }
+      // A qualifier, named after what it qualifies as item_names names it.
+      const std::uint32_t target = d.refers_to[i];
+      std::string target_name;
+      if (target >= begin && target < end) {
+        if (rank[target - begin] != 0) {
+          target_name = plain_name(target, rank[target - begin]);
+        } else if (auto it = qualifier_names.find(target); it != qualifier_names.end()) {
+          target_name = it->second;
+        }
+      }
+      std::string name;
+      if (target_name.empty()) {
+        name = keys.names[keys.key[i]];
+      } else {
+        std::string qualifier;
+        if (v.descriptor == 999999) {
+          qualifier = "associatedField";
+        } else if (v.descriptor == d.values[target].descriptor && marker_operator != 0) {
+          qualifier = marker_kind(marker_operator);
+        } else {
+          qualifier = keys.names[keys.key[i]];
+        }
+        name = target_name + "->" + qualifier;
+        const std::uint32_t uses = taken[name]++;
+        for (std::uint32_t u = 0; u < uses; ++u) name += "->" + qualifier;
+      }
+      put(named(name, code_table(i), wanted), g, v);
+      if (v.descriptor == 999999 && significance != kAbsent &&
+          name.find("->") != std::string::npos) {
+        put(named(name + kSignificance, code_table(significance), wanted), g,
+            d.values[significance]);
+      }
+      qualifier_names.emplace(i, std::move(name));
+    }
+  }
+  subsets_ += n;
+}
+
+bool ColumnSet::in_last_message(const std::string& name) const {
+  auto it = column_of_.find(name);
+  return it != column_of_.end() && columns_[it->second].message == messages_;
 }
 
 }  // namespace skerrow

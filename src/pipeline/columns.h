@@ -85,6 +85,10 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
                                   const std::unordered_set<std::string>* wanted = nullptr,
                                   std::vector<std::string>* unknown = nullptr);
 
+// The name of the column `name` asks for: a six-digit code stands for its
+// element's key ("#2#012101" is "#2#airTemperature"), and "#1#key" is "key".
+std::string canonical_name(const std::string& name, const TableSet& tables);
+
 // The keys the names in `wanted` mention: each part of "a->b->c" without
 // its "#n#" rank, and for a six-digit code also its element's key. A
 // decoding limited to these keys (DecodeOptions::keys) still yields every
@@ -118,22 +122,45 @@ class ColumnSet {
     // Per subset: 1 + the index into texts() of the text, or 0 for none;
     // empty while no message gave a text (or, with meanings, a meaning).
     std::vector<std::uint32_t> texts;
+    bool code_table = false;  // as its first value's unit says
+    std::size_t message = 0;  // the last message (counting from 1) with it
   };
 
   // Adds the subsets of one message: `columns` are its columns
   // (build_columns), whose text columns (and, with `meanings`, code-table
   // columns) give texts, the others numbers.
   void add(const DecodedValues& decoded, const std::vector<Column>& columns, bool meanings);
+  // The same for a message of the rows layout, straight from its values
+  // and keys (value_keys), under the names item_names and build_columns
+  // give them; a plain value's column is found by its key and rank, without
+  // making its name. `wanted` (canonical names) limits the columns.
+  void add_rows(const DecodedValues& decoded, const ValueKeys& keys,
+                const std::unordered_set<std::string>* wanted, bool meanings);
+  // Whether the message added last has a column of this (canonical) name.
+  bool in_last_message(const std::string& name) const;
 
   std::size_t subsets() const { return subsets_; }
   const std::vector<SetColumn>& columns() const { return columns_; }
   const std::vector<std::string>& texts() const { return texts_; }
 
  private:
+  static constexpr std::size_t kNotWanted = static_cast<std::size_t>(-2);
+  // The column of `name`, made on first use; kNotWanted for a name not in
+  // `wanted` (when given).
+  std::size_t named(const std::string& name, bool code_table,
+                    const std::unordered_set<std::string>* wanted);
+  void set(SetColumn& column, std::size_t subset, double number);
+  void set(SetColumn& column, std::size_t subset, const std::string* text);
+
   std::vector<SetColumn> columns_;
   std::unordered_map<std::string, std::size_t> column_of_;
+  // Plain values' columns by key and rank (the rank's column at rank - 1;
+  // kAbsent until known).
+  std::unordered_map<std::string, std::size_t> key_ids_;
+  std::vector<std::vector<std::size_t>> by_key_rank_;
   std::vector<std::string> texts_;
   std::size_t subsets_ = 0;
+  std::size_t messages_ = 0;
 };
 
 }  // namespace skerrow
