@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <limits>
 #include <optional>
+#include <unordered_map>
 #include <span>
 #include <string>
 #include <unordered_set>
@@ -395,6 +396,27 @@ PyObject* raise_key_error(const std::string& name) {
   return nullptr;
 }
 
+// A str for a column name (new reference), kept across calls: the same
+// templates come again and again, and a str made once is also hashed once
+// for the dicts it keys. Touched only with the interpreter lock held (the
+// module lives in the main interpreter only); never freed, since it may
+// outlive the interpreter.
+PyObject* column_name(const std::string& name) {
+  static auto* cache = new std::unordered_map<std::string, PyObject*>();
+  constexpr std::size_t kMostNames = std::size_t{1} << 16;
+  auto it = cache->find(name);
+  if (it != cache->end()) return Py_NewRef(it->second);
+  PyObject* text =
+      PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+  if (text == nullptr) return nullptr;
+  if (cache->size() >= kMostNames) {
+    for (auto& [_, cached] : *cache) Py_DECREF(cached);
+    cache->clear();
+  }
+  cache->emplace(name, Py_NewRef(text));
+  return text;
+}
+
 constexpr const char* kNumbersCapsule = "skerrow.numbers";
 
 // A list of (owner, address, runs) for the chunks of `block`, which the
@@ -515,8 +537,7 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!names || !others) return nullptr;
     for (std::size_t k = 0; k < work.columns.size(); ++k) {
       const Column& c = work.columns[k];
-      PyObject* name =
-          PyUnicode_DecodeUTF8(c.name.data(), static_cast<Py_ssize_t>(c.name.size()), "replace");
+      PyObject* name = column_name(c.name);
       if (name == nullptr) return nullptr;
       PyList_SetItem(names.get(), static_cast<Py_ssize_t>(k), name);
       if (!c.text && !(meanings && c.code_table)) continue;
@@ -648,8 +669,7 @@ PyObject* py_read_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (!chunks || !names || !others) return nullptr;
     for (std::size_t k = 0; k < set.columns().size(); ++k) {
       const ColumnSet::SetColumn& c = set.columns()[k];
-      PyObject* name =
-          PyUnicode_DecodeUTF8(c.name.data(), static_cast<Py_ssize_t>(c.name.size()), "replace");
+      PyObject* name = column_name(c.name);
       if (name == nullptr) return nullptr;
       PyList_SetItem(names.get(), static_cast<Py_ssize_t>(k), name);
       if (c.texts.empty()) continue;
