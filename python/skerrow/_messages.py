@@ -201,8 +201,9 @@ class Message:
         arrays of ``str`` with None for missing. Codes keep their numbers;
         with ``meanings=True`` code and flag table columns hold the meanings
         (or None) instead. `keys` limits the result to those names (a key,
-        ``#n#key`` or a six-digit code, which stands for its key); a name no
-        subset has raises KeyError.
+        ``#n#key`` or a six-digit code, which stands for its key), and in a
+        compressed message the decoding to the columns of their keys; a name
+        no subset has raises KeyError.
         """
         wanted = None if keys is None else list(keys)
         return columns_from_native(self._native_call(_native.columns, wanted, meanings))

@@ -20,6 +20,12 @@ def structure(
 ) -> tuple[
     list[_skerrow.DecodedValue], tuple[int, ...], list[str], list[str], list[str], list[int]
 ]: ...
+# (owner capsule, address, runs) of each block of numbers.
+NumberChunks = list[tuple[object, int, int]]
+ColumnsResult = tuple[
+    NumberChunks, int, tuple[int, ...] | None, list[str], list[tuple[int, list[object]]]
+]
+
 def columns(
     data: bytes,
     offset: int,
@@ -27,4 +33,11 @@ def columns(
     tables: _skerrow.TableSet | str | tuple[str, list[str]],
     keys: Iterable[str] | None,
     meanings: bool,
-) -> tuple[bytes, int, int, list[str], list[tuple[int, list[str | None]]]]: ...
+) -> ColumnsResult: ...
+MessageArguments = tuple[bytes, int, int, _skerrow.TableSet | str | tuple[str, list[str]]]
+
+def read_columns(
+    messages: list[MessageArguments],
+    keys: Iterable[str] | None,
+    meanings: bool,
+) -> ColumnsResult: ...

@@ -3,13 +3,15 @@
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Iterable, Iterator, Sequence, overload
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, Sequence, cast, overload
 
 import _skerrow
 from skerrow import _native
 
 if TYPE_CHECKING:
     import numpy
+
+    from skerrow._messages import Definitions
 
 
 class Value:
@@ -210,10 +212,7 @@ class _NumberBlock:
         }
 
 
-def columns_from_native(
-    result: tuple[list[tuple[object, int, int]], int, tuple[int, ...] | None, list[str],
-                  list[tuple[int, list[str | None]]]],
-) -> dict[str, numpy.ndarray[Any, Any]]:
+def columns_from_native(result: _native.ColumnsResult) -> dict[str, numpy.ndarray[Any, Any]]:
     """The dict of columns from what ``_native.columns`` returns: the
     numeric columns are runs of the blocks the core filled (views, no copy),
     the others object arrays of str or None."""
@@ -237,7 +236,7 @@ def read_columns(
     keys: Iterable[str] | None = None,
     *,
     meanings: bool = False,
-    definitions: object = None,
+    definitions: Definitions | None = None,
 ) -> dict[str, numpy.ndarray[Any, Any]]:
     """The columns of every subset of every message of `source`, merged.
 
@@ -261,7 +260,7 @@ def read_columns(
             else:
                 found.extend(_messages.messages(item, definitions=definitions))
     elif isinstance(source, (str, bytes, bytearray, memoryview, os.PathLike)):
-        found = list(_messages.messages(source, definitions=definitions))  # type: ignore[arg-type]
+        found = list(_messages.messages(source, definitions=definitions))
     else:
         found = list(source)  # type: ignore[call-overload]
     # Each message with the tables argument its own decoding would take.
@@ -270,5 +269,6 @@ def read_columns(
     return columns_from_native(_native.read_columns(calls, wanted, meanings))
 
 
-def _call_arguments(*arguments: object) -> tuple[object, ...]:
-    return arguments
+def _call_arguments(*arguments: object) -> _native.MessageArguments:
+    """The arguments a _native function on one message is called with."""
+    return cast("_native.MessageArguments", arguments)
