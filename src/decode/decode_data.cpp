@@ -554,6 +554,7 @@ Result<DecodedValues> Decoder<Sink>::run(std::span<const std::uint32_t> descript
     // the text ordinal and the bit position do.
     state_.reset();
     history_items_.clear();
+    std::fill(rank_counts_.begin(), rank_counts_.end(), 0);
     sink_.begin_walk();
     SKERROW_CHECK(walk(descriptors, 0));
   }
@@ -616,16 +617,34 @@ const ElementInfo* Decoder<Sink>::info_for(std::uint32_t code) {
     if (table != nullptr && !table->empty()) info->code_table = table;
   }
   if (structure_) info->unit = context_.intern_name(def->unit);
-  info->skip = unwanted(def->abbreviation.empty() ? format_descriptor(code) : def->abbreviation,
-                        *info);
+  set_wanted(*info, def->abbreviation.empty() ? format_descriptor(code) : def->abbreviation);
   it->second = std::move(info);
   return it->second.get();
 }
 
 template <class Sink>
-bool Decoder<Sink>::unwanted(const std::string& key, const ElementInfo& info) const {
+void Decoder<Sink>::set_wanted(ElementInfo& info, const std::string& key) {
   // Class 31 values steer the decoding of what follows.
-  return options_.keys != nullptr && !info.class31 && !options_.keys->contains(key);
+  if (options_.keys == nullptr || info.class31) return;
+  const auto it = options_.keys->ranks.find(key);
+  if (it == options_.keys->ranks.end()) {
+    info.skip = true;
+    return;
+  }
+  if (it->second.empty() || split_code(info.code).x == 33) return;
+  info.ranks = &it->second;
+  const auto [slot, added] =
+      key_slots_.try_emplace(key, static_cast<std::uint32_t>(key_slots_.size()));
+  if (added) rank_counts_.push_back(0);
+  info.key_slot = slot->second;
+}
+
+template <class Sink>
+bool Decoder<Sink>::unwanted_plain(const ElementInfo& info) {
+  if (info.skip) return true;
+  if (info.ranks == nullptr) return false;
+  const std::uint32_t rank = ++rank_counts_[info.key_slot];
+  return !std::binary_search(info.ranks->begin(), info.ranks->end(), rank);
 }
 
 template <class Sink>
@@ -644,7 +663,7 @@ Result<const ElementInfo*> Decoder<Sink>::info_or_stand_in(std::uint32_t code) {
     info->width = width;
     info->class31 = split_code(code).x == 31;
     if (structure_) info->unit = context_.intern_name("");
-    info->skip = unwanted(format_descriptor(code), *info);
+    set_wanted(*info, format_descriptor(code));
     it->second = std::move(info);
   }
   return static_cast<const ElementInfo*>(it->second.get());
@@ -656,7 +675,6 @@ NumericRead Decoder<Sink>::numeric_read(const ElementInfo& info,
                                         std::uint16_t marker_width) const {
   NumericRead read;
   read.missing_capable = !info.class31;
-  read.skip = info.skip;
   std::uint16_t table_width = info.width;
   EffectiveReference base;
   if (marker_reference != nullptr) {
@@ -701,7 +719,8 @@ NumericRead Decoder<Sink>::numeric_read(const ElementInfo& info,
 }
 
 template <class Sink>
-Result<std::size_t> Decoder<Sink>::decode_element(const ElementInfo& info, bool marker25) {
+Result<std::size_t> Decoder<Sink>::decode_element(const ElementInfo& info, bool marker25,
+                                                  bool skip) {
   std::uint16_t marker_width = info.width;
   EffectiveReference marker_reference;
   if (marker25) {
@@ -719,11 +738,12 @@ Result<std::size_t> Decoder<Sink>::decode_element(const ElementInfo& info, bool 
   }
   if (info.character) {
     const std::uint16_t width = state_.character_width ? *state_.character_width : marker_width;
-    SKERROW_TRY(const std::size_t item, sink_.text(info.code, info.name, width, info.skip));
+    SKERROW_TRY(const std::size_t item, sink_.text(info.code, info.name, width, skip));
     record(item, info.code, info, 0, width, 0.0);
     return item;
   }
-  const NumericRead read = numeric_read(info, marker25 ? &marker_reference : nullptr, marker_width);
+  NumericRead read = numeric_read(info, marker25 ? &marker_reference : nullptr, marker_width);
+  read.skip = skip;
   if (read.scale < -kMaxScale || read.scale > kMaxScale) {
     return parse_error("scale " + std::to_string(read.scale) + " of element " +
                        format_descriptor(info.code) + " is beyond what a double can represent");
@@ -815,7 +835,7 @@ Result<void> Decoder<Sink>::element(std::uint32_t code) {
     SKERROW_CHECK(associated_field());
   }
   SKERROW_TRY(const ElementInfo* info, info_or_stand_in(code));
-  SKERROW_TRY(const std::size_t item, decode_element(*info, false));
+  SKERROW_TRY(const std::size_t item, decode_element(*info, false, unwanted_plain(*info)));
   if (pending_associated_) {
     refer(*pending_associated_, item);
     pending_associated_.reset();
@@ -908,7 +928,7 @@ Result<void> Decoder<Sink>::replication(std::span<const std::uint32_t> list, std
     SKERROW_CHECK(associated_field());
   }
   SKERROW_TRY(const ElementInfo* info, info_or_stand_in(factor_code));
-  SKERROW_TRY(const std::size_t item, decode_element(*info, false));
+  SKERROW_TRY(const std::size_t item, decode_element(*info, false, false));
   if (pending_associated_) {
     refer(*pending_associated_, item);
     pending_associated_.reset();
@@ -927,7 +947,8 @@ Result<void> Decoder<Sink>::marker(std::uint8_t x) {
   SKERROW_TRY(const std::optional<std::size_t> marked, next_bitmap_reference(state_.bitmap_cursor));
   if (!marked) return {};
   SKERROW_TRY(const std::size_t item,
-              decode_element(*state_.descriptor_history[*marked], x == 25));
+              decode_element(*state_.descriptor_history[*marked], x == 25,
+                             state_.descriptor_history[*marked]->skip));
   if (structure_) refer(item, history_items_[*marked]);
   return {};
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -78,14 +79,25 @@ struct DecodeOptions {
   // With `numbers`: false spares code-table columns their record per subset,
   // kept for the meanings; their first record still has its meaning.
   bool meanings = true;
-  // With `numbers`: when given, the columns of elements whose key (ecCodes'
-  // element key, or the six-digit code where there is none) is not in the
-  // set are stepped over, their numbers neither computed nor kept (a
-  // column's bits are a reference, a width and the increments, so the next
-  // column is found without reading them). Class 31 elements (replication
-  // factors, bitmaps, significances) and associated fields are always read,
-  // since later decoding depends on them. Records keep every column.
-  const std::unordered_set<std::string>* keys = nullptr;
+  // With `numbers`: when given, the columns of compressed data that it
+  // does not want are stepped over, their numbers neither computed nor kept
+  // (a column's bits are a reference, a width and the increments, so the
+  // next column is found without reading them). Class 31 elements
+  // (replication factors, bitmaps, significances) and associated fields are
+  // always read, since later decoding depends on them. Records keep every
+  // column.
+  const struct WantedKeys* keys = nullptr;
+};
+
+// The columns a decoding of compressed data is limited to, by element key
+// (ecCodes' element key, or the six-digit code where there is none): all
+// values of a key, or only some ranks of its plain values (the n-th value
+// of the key in the walk that qualifies no other value; markers and
+// quality information qualify). Quality keys (class 33) are always taken
+// whole, since whether such a value qualifies is known only once read.
+struct WantedKeys {
+  // Key -> the ranks wanted, ascending; empty for every value.
+  std::unordered_map<std::string, std::vector<std::uint32_t>> ranks;
 };
 
 // Runs of numbers of one length (a column's numbers, one per subset) in

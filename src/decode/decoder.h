@@ -229,15 +229,18 @@ class Decoder {
   // stand-in ("unknown", scale 0, reference 0, width from 2-06).
   Result<const ElementInfo*> info_or_stand_in(std::uint32_t code);
 
-  // Whether the values of an element of key `key` may be stepped over
+  // Notes in `info` which values of its key `key` are wanted
   // (DecodeOptions::keys).
-  bool unwanted(const std::string& key, const ElementInfo& info) const;
+  void set_wanted(ElementInfo& info, const std::string& key);
+  // Whether the next plain value of `info` may be stepped over; counts it.
+  bool unwanted_plain(const ElementInfo& info);
 
   NumericRead numeric_read(const ElementInfo& info, const EffectiveReference* marker_reference,
                            std::uint16_t marker_width) const;
 
-  // Decodes one element (a numeric or character item) and returns its item.
-  Result<std::size_t> decode_element(const ElementInfo& info, bool marker25);
+  // Decodes one element (a numeric or character item) and returns its item;
+  // `skip`: a compressed column not wanted, to step over.
+  Result<std::size_t> decode_element(const ElementInfo& info, bool marker25, bool skip);
   Result<void> associated_field();
   Result<void> emit_operator(std::uint32_t code);
 
@@ -266,6 +269,9 @@ class Decoder {
   std::unordered_map<AppliedElement, std::uint32_t, AppliedElementHash> applied_index_;
   std::unordered_map<std::uint32_t, std::unique_ptr<ElementInfo>> infos_;
   std::unordered_map<std::uint64_t, std::unique_ptr<ElementInfo>> stand_ins_;
+  // Keys wanted by rank: their slots, and the plain values so far per slot.
+  std::unordered_map<std::string, std::uint32_t> key_slots_;
+  std::vector<std::uint32_t> rank_counts_;
   ElementInfo associated_info_;
   ElementInfo signify_info_;
 };

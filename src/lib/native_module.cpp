@@ -484,14 +484,14 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       std::size_t rows = 0;
     } work;
     auto done = without_gil([&]() -> Result<void> {
-      std::unordered_set<std::string> mentioned;
+      WantedKeys limited;
       DecodeOptions options{
           .structure = true, .columns = true, .numbers = true, .meanings = meanings != 0};
       SKERROW_TRY(BufrMessage header, frame_message(call.octets));
       SKERROW_TRY(std::shared_ptr<const TableSet> tables, call.source->tables_for(header));
       if (wanted) {
-        mentioned = mentioned_keys(*wanted, *tables);
-        options.keys = &mentioned;
+        limited = wanted_keys(*wanted, *tables);
+        options.keys = &limited;
       }
       SKERROW_TRY(DecodedValues values, decode_framed(call.octets, header, *tables, options));
       work.message = DecodedMessage{std::move(header), std::move(tables), std::move(values)};
@@ -615,10 +615,10 @@ PyObject* py_read_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             .structure = true, .columns = true, .numbers = true, .meanings = meanings != 0};
         SKERROW_TRY(BufrMessage header, frame_message(call.octets));
         SKERROW_TRY(std::shared_ptr<const TableSet> tables, call.source->tables_for(header));
-        std::unordered_set<std::string> mentioned;
+        WantedKeys limited;
         if (wanted) {
-          mentioned = mentioned_keys(*wanted, *tables);
-          options.keys = &mentioned;
+          limited = wanted_keys(*wanted, *tables);
+          options.keys = &limited;
         }
         SKERROW_TRY(DecodedValues values, decode_framed(call.octets, header, *tables, options));
         const ValueKeys keys = value_keys(values, *tables);

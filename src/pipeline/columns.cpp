@@ -224,25 +224,38 @@ std::string canonical_name(const std::string& name, const TableSet& tables) {
   return canonical;
 }
 
-std::unordered_set<std::string> mentioned_keys(const std::unordered_set<std::string>& wanted,
-                                               const TableSet& tables) {
-  std::unordered_set<std::string> keys;
+WantedKeys wanted_keys(const std::unordered_set<std::string>& wanted, const TableSet& tables) {
+  WantedKeys out;
+  std::unordered_set<std::string> whole;  // keys of which every value is wanted
   for (const std::string& name : wanted) {
     std::string_view rest = name;
-    while (true) {
+    for (bool first = true;; first = false) {
       const std::size_t arrow = rest.find("->");
       std::string_view part = rest.substr(0, arrow);
+      std::uint32_t rank = 1;
       if (part.starts_with('#')) {
+        // "#n#key": rank n; anything else after '#' takes the key whole.
         const std::size_t hash = part.find('#', 1);
+        const std::string_view digits = part.substr(1, hash == std::string_view::npos ? 0 : hash - 1);
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), rank);
+        if (error != std::errc() || end != digits.data() + digits.size() || rank == 0) rank = 0;
         if (hash != std::string_view::npos) part.remove_prefix(hash + 1);
       }
-      keys.emplace(part);
-      if (const std::string* key = key_of_code(part, tables)) keys.insert(*key);
+      const std::string* element_key = key_of_code(part, tables);
+      std::string key = element_key != nullptr ? *element_key : std::string(part);
+      // A qualifier is no plain value: its key is taken whole.
+      if (!first || rank == 0) whole.insert(key);
+      if (first && rank != 0) out.ranks[key].push_back(rank);
       if (arrow == std::string_view::npos) break;
       rest.remove_prefix(arrow + 2);
     }
   }
-  return keys;
+  for (const std::string& key : whole) out.ranks[key].clear();
+  for (auto& [key, ranks] : out.ranks) {
+    std::sort(ranks.begin(), ranks.end());
+    ranks.erase(std::unique(ranks.begin(), ranks.end()), ranks.end());
+  }
+  return out;
 }
 
 std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys& keys,

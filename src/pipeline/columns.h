@@ -89,12 +89,12 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
 // element's key ("#2#012101" is "#2#airTemperature"), and "#1#key" is "key".
 std::string canonical_name(const std::string& name, const TableSet& tables);
 
-// The keys the names in `wanted` mention: each part of "a->b->c" without
-// its "#n#" rank, and for a six-digit code also its element's key. A
-// decoding limited to these keys (DecodeOptions::keys) still yields every
-// wanted column.
-std::unordered_set<std::string> mentioned_keys(const std::unordered_set<std::string>& wanted,
-                                               const TableSet& tables);
+// The columns the names in `wanted` ask for, for a decoding limited to
+// them (DecodeOptions::keys): "#n#key" (or "key", rank 1) asks for that
+// rank of the key; each qualifier part of "a->b->c" for its key whole; a
+// six-digit code stands for its element's key. Such a decoding still
+// yields every wanted column.
+WantedKeys wanted_keys(const std::unordered_set<std::string>& wanted, const TableSet& tables);
 
 // Compressed data decoded with numbers: the run of DecodedValues::numbers
 // that holds the column's numbers, or kAbsent when it has none there.

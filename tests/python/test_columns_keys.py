@@ -100,6 +100,28 @@ STEERED = (
 )
 
 
+# Two wind speeds, the second substituted after a 2-23-000 bitmap, then a
+# third: the substituted value qualifies and does not count as a rank.
+MARKED = (
+    [11002, 11002, 223000, 101002, 31031, 223255, 11002],
+    [(40, 64), (50, 64), (1, 1), (0, 1), (55, 64), (60, 64)],
+)
+
+
+@pytest.mark.parametrize("keys", [
+    ["#3#windSpeed"],
+    ["#2#windSpeed->substitutedValue"],
+    ["windSpeed", "#3#windSpeed"],
+    ["#2#windSpeed", "#2#dataPresentIndicator"],
+])
+def test_keys_by_rank_around_a_marker(root, keys):
+    [message] = skerrow.messages(compressed(*MARKED), definitions=root)
+    full = message.columns()
+    assert full["#2#windSpeed->substitutedValue"].tolist() == [55.0, 55.0]
+    assert full["#3#windSpeed"].tolist() == [60.0, 60.0]
+    assert same(message.columns(keys), {n: full[n] for n in full if n in keys})
+
+
 @pytest.mark.parametrize("keys", [
     ["#3#pressure"],
     ["#3#airTemperature"],
