@@ -9,7 +9,6 @@
 #include <new>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -145,7 +144,7 @@ class NumberBlock {
       const std::size_t capacity =
           chunks_.empty() ? std::max<std::size_t>(1, kFirstChunk / run_) : 2 * chunks_.back().capacity;
       void* data = std::malloc(capacity * run_ * sizeof(double));
-      if (data == nullptr) throw std::bad_alloc();
+      if (data == nullptr) throw std::bad_alloc();  // as a container would
       chunks_.push_back({static_cast<double*>(data), 0, capacity});
     }
     if (run_ != 0) ++chunks_.back().runs;

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <limits>
 #include <optional>
-#include <unordered_map>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 

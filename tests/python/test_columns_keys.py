@@ -145,3 +145,26 @@ def test_a_key_no_subset_has_is_a_key_error(root):
         message.columns(["windSpeed", "#4#airTemperature"])
     with pytest.raises(KeyError, match="noSuchKey"):
         message.columns(["noSuchKey"])
+
+
+@pytest.mark.filterwarnings("ignore::skerrow.TableVersionWarning")
+def test_damaged_messages_through_keys_and_read_columns(root):
+    # Cut short and with single bits flipped: stepping over unwanted columns
+    # and merging must fail as cleanly as decoding everything.
+    raw = compressed(*STEERED)
+    rng = random.Random(5)
+    cases = [raw[:n] for n in range(0, len(raw), 3)]
+    for _ in range(200):
+        damaged = bytearray(raw)
+        damaged[rng.randrange(len(damaged))] ^= 1 << rng.randrange(8)
+        cases.append(bytes(damaged))
+    for case in cases:
+        try:
+            for message in skerrow.messages(case, definitions=root):
+                try:
+                    message.columns(["#3#pressure", "windSpeed"])
+                except KeyError:
+                    pass
+            skerrow.read_columns(case, definitions=root)
+        except ValueError as exc:
+            assert str(exc).startswith("message at offset "), exc
