@@ -396,25 +396,9 @@ PyObject* raise_key_error(const std::string& name) {
   return nullptr;
 }
 
-// A str for a column name (new reference), kept across calls: the same
-// templates come again and again, and a str made once is also hashed once
-// for the dicts it keys. Touched only with the interpreter lock held (the
-// module lives in the main interpreter only); never freed, since it may
-// outlive the interpreter.
+// A new str for a column name.
 PyObject* column_name(const std::string& name) {
-  static auto* cache = new std::unordered_map<std::string, PyObject*>();
-  constexpr std::size_t kMostNames = std::size_t{1} << 16;
-  auto it = cache->find(name);
-  if (it != cache->end()) return Py_NewRef(it->second);
-  PyObject* text =
-      PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
-  if (text == nullptr) return nullptr;
-  if (cache->size() >= kMostNames) {
-    for (auto& [_, cached] : *cache) Py_DECREF(cached);
-    cache->clear();
-  }
-  cache->emplace(name, Py_NewRef(text));
-  return text;
+  return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
 }
 
 constexpr const char* kNumbersCapsule = "skerrow.numbers";
