@@ -587,17 +587,28 @@ PyObject* py_read_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (meanings < 0) return nullptr;
 
     // The list keeps every message's data and TableSet alive meanwhile.
-    ColumnSet set;
+    std::optional<ColumnSet> set;
     std::unordered_map<std::string, std::size_t> missing;  // asked name -> messages without
     std::size_t failed_at = 0;
-    NumberBlock block;
-    std::vector<std::size_t> order;
+    std::vector<std::size_t> order;  // the run of each numeric column
     auto done = without_gil([&]() -> Result<void> {
+      // The headers first: the number of subsets sizes every column once.
+      std::vector<BufrMessage> headers;
+      headers.reserve(calls.size());
+      std::size_t total = 0;
       for (const MessageCall& call : calls) {
+        failed_at = call.offset;
+        SKERROW_TRY(BufrMessage header, frame_message(call.octets));
+        total += header.number_of_subsets;
+        headers.push_back(std::move(header));
+      }
+      set.emplace(total);
+      for (std::size_t k = 0; k < calls.size(); ++k) {
+        const MessageCall& call = calls[k];
+        const BufrMessage& header = headers[k];
         failed_at = call.offset;
         DecodeOptions options{
             .structure = true, .columns = true, .numbers = true, .meanings = meanings != 0};
-        SKERROW_TRY(BufrMessage header, frame_message(call.octets));
         SKERROW_TRY(std::shared_ptr<const TableSet> tables, call.source->tables_for(header));
         WantedKeys limited;
         if (wanted) {
@@ -611,30 +622,20 @@ PyObject* py_read_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
           for (const std::string& name : *wanted) canonical.insert(canonical_name(name, *tables));
         }
         if (values.layout == DecodedValues::Layout::kRows) {
-          set.add_rows(values, keys, wanted ? &canonical : nullptr, meanings != 0);
+          set->add_rows(values, keys, wanted ? &canonical : nullptr, meanings != 0);
         } else {
           const std::vector<Column> columns =
               build_columns(values, keys, *tables, wanted ? &*wanted : nullptr);
-          set.add(values, columns, meanings != 0);
+          set->add(values, columns, meanings != 0);
         }
         if (wanted) {
           for (const std::string& name : *wanted) {
-            if (!set.in_last_message(canonical_name(name, *tables))) ++missing[name];
+            if (!set->in_last_message(canonical_name(name, *tables))) ++missing[name];
           }
         }
       }
-      // The numeric columns as runs of one block.
-      const std::size_t n = set.subsets();
-      block.set_run_length(n);
-      const double nan = std::numeric_limits<double>::quiet_NaN();
-      for (const ColumnSet::SetColumn& c : set.columns()) {
-        if (!c.texts.empty()) continue;
-        const std::size_t run = block.add_run();
-        order.push_back(run);
-        if (n == 0) continue;
-        double* to = block.run(run);
-        std::copy(c.numbers.begin(), c.numbers.end(), to);
-        std::fill(to + c.numbers.size(), to + n, nan);
+      for (const ColumnSet::SetColumn& c : set->columns()) {
+        if (c.texts.empty()) order.push_back(c.run);
       }
       return {};
     });
@@ -646,13 +647,16 @@ PyObject* py_read_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       }
       if (calls.empty() && !wanted->empty()) return raise_key_error(*wanted->begin());
     }
-    const std::size_t n = set.subsets();
-    Ref chunks = Ref::steal(chunk_list(block));
-    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(set.columns().size())));
+    const std::size_t n = set->subsets();
+    Ref chunks = Ref::steal(chunk_list(set->numbers()));
+    bool in_order = order.size() == set->numbers().runs();
+    for (std::size_t k = 0; in_order && k < order.size(); ++k) in_order = order[k] == k;
+    Ref order_tuple = in_order ? Ref::borrow(Py_None) : Ref::steal(sizes_tuple(order));
+    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(set->columns().size())));
     Ref others = Ref::steal(PyList_New(0));
-    if (!chunks || !names || !others) return nullptr;
-    for (std::size_t k = 0; k < set.columns().size(); ++k) {
-      const ColumnSet::SetColumn& c = set.columns()[k];
+    if (!chunks || !order_tuple || !names || !others) return nullptr;
+    for (std::size_t k = 0; k < set->columns().size(); ++k) {
+      const ColumnSet::SetColumn& c = set->columns()[k];
       PyObject* name = column_name(c.name);
       if (name == nullptr) return nullptr;
       PyList_SetItem(names.get(), static_cast<Py_ssize_t>(k), name);
@@ -663,9 +667,9 @@ PyObject* py_read_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         const std::uint32_t text = s < c.texts.size() ? c.texts[s] : 0;
         PyObject* entry = nullptr;
         if (text != 0) {
-          entry = str_or_none(&set.texts()[text - 1]);
+          entry = str_or_none(&set->texts()[text - 1]);
         } else {
-          entry = float_or_none(s < c.numbers.size() ? c.numbers[s]
+          entry = float_or_none(c.numbers != nullptr ? c.numbers[s]
                                                      : std::numeric_limits<double>::quiet_NaN());
         }
         if (entry == nullptr) return nullptr;
@@ -674,7 +678,7 @@ PyObject* py_read_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       Ref entry = Ref::steal(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(k), payload.get()));
       if (!entry || PyList_Append(others.get(), entry.get()) < 0) return nullptr;
     }
-    return Py_BuildValue("(OnOOO)", chunks.get(), static_cast<Py_ssize_t>(n), Py_None,
+    return Py_BuildValue("(OnOOO)", chunks.get(), static_cast<Py_ssize_t>(n), order_tuple.get(),
                          names.get(), others.get());
   });
 }

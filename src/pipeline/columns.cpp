@@ -410,14 +410,18 @@ std::string ranked_name(const std::string& key, std::uint32_t rank) {
 
 }  // namespace
 
+ColumnSet::ColumnSet(std::size_t total_subsets) : total_(total_subsets) {
+  numbers_.set_run_length(total_subsets);
+}
+
 void ColumnSet::set(SetColumn& column, std::size_t subset, double number) {
   column.message = messages_;
-  if (column.numbers.size() <= subset) {
-    column.numbers.resize(subset, kNan);
-    column.numbers.push_back(number);
-  } else {
-    column.numbers[subset] = number;
+  if (column.numbers == nullptr) {
+    column.run = numbers_.add_run();
+    column.numbers = numbers_.run(column.run);
+    std::fill_n(column.numbers, total_, kNan);
   }
+  column.numbers[subset] = number;
 }
 
 void ColumnSet::set(SetColumn& column, std::size_t subset, const std::string* text) {
@@ -427,12 +431,8 @@ void ColumnSet::set(SetColumn& column, std::size_t subset, const std::string* te
     texts_.push_back(*text);
     entry = static_cast<std::uint32_t>(texts_.size());
   }
-  if (column.texts.size() <= subset) {
-    column.texts.resize(subset, 0);
-    column.texts.push_back(entry);
-  } else {
-    column.texts[subset] = entry;
-  }
+  if (column.texts.size() <= subset) column.texts.resize(subset + 1, 0);
+  column.texts[subset] = entry;
 }
 
 std::size_t ColumnSet::named(const std::string& name, bool code_table,
@@ -440,9 +440,18 @@ std::size_t ColumnSet::named(const std::string& name, bool code_table,
   auto it = column_of_.find(name);
   if (it != column_of_.end()) return it->second;
   if (wanted != nullptr && !wanted->contains(name)) return kNotWanted;
-  columns_.push_back(SetColumn{name, {}, {}, code_table, 0});
+  SetColumn column;
+  column.name = name;
+  column.code_table = code_table;
+  columns_.push_back(std::move(column));
   column_of_.emplace(name, columns_.size() - 1);
   return columns_.size() - 1;
+}
+
+std::uint32_t ColumnSet::key_id(const std::string& key) {
+  auto [it, added] = key_ids_.try_emplace(key, static_cast<std::uint32_t>(by_key_rank_.size()));
+  if (added) by_key_rank_.emplace_back();
+  return it->second;
 }
 
 void ColumnSet::add(const DecodedValues& decoded, const std::vector<Column>& columns,
@@ -450,6 +459,7 @@ void ColumnSet::add(const DecodedValues& decoded, const std::vector<Column>& col
   ++messages_;
   const std::size_t base = subsets_;
   const std::size_t n = subset_count(decoded);
+  std::vector<double> numbers(n);
   for (const Column& c : columns) {
     SetColumn& to = columns_[named(c.name, c.code_table, nullptr)];
     if (c.text || (meanings && c.code_table)) {
@@ -464,10 +474,8 @@ void ColumnSet::add(const DecodedValues& decoded, const std::vector<Column>& col
       }
       continue;
     }
-    to.message = messages_;
-    to.numbers.resize(base, kNan);
-    to.numbers.resize(base + n);
-    fill_numbers(c, decoded, std::span<double>(to.numbers.data() + base, n));
+    fill_numbers(c, decoded, numbers);
+    for (std::size_t s = 0; s < n; ++s) set(to, base + s, numbers[s]);
   }
   subsets_ += n;
 }
@@ -479,12 +487,18 @@ void ColumnSet::add_rows(const DecodedValues& d, const ValueKeys& keys,
   const std::size_t n = d.subset_starts.size();
   const bool structured = !d.refers_to.empty();
   // The message's keys as ids of the set's, found on first use.
-  std::vector<std::uint32_t> key_id(keys.names.size(), kNone);
+  std::vector<std::uint32_t> ids(keys.names.size(), kNone);
+  const auto id_of = [&](std::uint32_t key) {
+    if (ids[key] == kNone) ids[key] = key_id(keys.names[key]);
+    return ids[key];
+  };
   std::vector<std::uint32_t> rank_of(keys.names.size(), 0);
   std::vector<std::uint32_t> touched;
-  std::vector<std::uint32_t> rank;  // per item of the subset; 0: not a plain value
-  std::unordered_map<std::size_t, std::string> qualifier_names;
-  std::unordered_map<std::string, std::uint32_t> taken;
+  std::vector<std::uint32_t> rank;           // per item of the subset; 0: not a plain value
+  std::vector<std::size_t> item_column;      // per item of the subset, or kAbsent
+  std::unordered_map<std::size_t, std::string> qualifier_names;  // with `wanted`
+  std::unordered_map<std::string, std::uint32_t> taken;          // with `wanted`
+  std::unordered_map<std::uint64_t, std::uint32_t> taken_by_column;
   std::vector<std::uint8_t> table_unit(keys.names.size(), 0);
   const auto code_table = [&](std::size_t item) {
     std::uint8_t& kind = table_unit[keys.unit[item]];
@@ -506,6 +520,7 @@ void ColumnSet::add_rows(const DecodedValues& d, const ValueKeys& keys,
     return ranked_name(keys.names[keys.key[item]], r);
   };
   static const std::string kSignificance = "->associatedFieldSignificance";
+  constexpr std::uint64_t kSignificanceTag = 0xFFFFFF;
   for (std::size_t s = 0; s < n; ++s) {
     const std::size_t begin = d.subset_starts[s];
     const std::size_t end = s + 1 < n ? d.subset_starts[s + 1] : d.values.size();
@@ -513,6 +528,7 @@ void ColumnSet::add_rows(const DecodedValues& d, const ValueKeys& keys,
     touched.clear();
     // Ranks first: a qualifier may refer forward.
     rank.assign(end - begin, 0);
+    item_column.assign(end - begin, kAbsent);
     for (std::size_t i = begin; i < end; ++i) {
       if (is_operator_record(d.values[i])) continue;
       if (structured && d.refers_to[i] != kNone) continue;
@@ -522,6 +538,7 @@ void ColumnSet::add_rows(const DecodedValues& d, const ValueKeys& keys,
     }
     qualifier_names.clear();
     taken.clear();
+    taken_by_column.clear();
     std::uint32_t marker_operator = 0;
     std::size_t significance = kAbsent;
     const std::size_t g = base + s;
@@ -530,17 +547,12 @@ void ColumnSet::add_rows(const DecodedValues& d, const ValueKeys& keys,
       if (v.descriptor == 31021) significance = i;
       if (const std::uint32_t r = rank[i - begin]; r != 0) {
         // A plain value: its column by key and rank.
-        const std::uint32_t k = keys.key[i];
-        if (key_id[k] == kNone) {
-          auto [it, added] = key_ids_.try_emplace(keys.names[k], by_key_rank_.size());
-          if (added) by_key_rank_.emplace_back();
-          key_id[k] = static_cast<std::uint32_t>(it->second);
-        }
-        std::vector<std::size_t>& ranks = by_key_rank_[key_id[k]];
+        std::vector<std::size_t>& ranks = by_key_rank_[id_of(keys.key[i])];
         if (ranks.size() < r) ranks.resize(r, kAbsent);
         std::size_t& column = ranks[r - 1];
         if (column == kAbsent) column = named(plain_name(i, r), code_table(i), wanted);
         put(column, g, v);
+        item_column[i - begin] = column;
         continue;
       }
       if (is_operator_record(v)) {
@@ -551,37 +563,86 @@ void ColumnSet::add_rows(const DecodedValues& d, const ValueKeys& keys,
       }
       // A qualifier, named after what it qualifies as item_names names it.
       const std::uint32_t target = d.refers_to[i];
-      std::string target_name;
-      if (target >= begin && target < end) {
-        if (rank[target - begin] != 0) {
-          target_name = plain_name(target, rank[target - begin]);
-        } else if (auto it = qualifier_names.find(target); it != qualifier_names.end()) {
-          target_name = it->second;
-        }
+      const bool inside = target >= begin && target < end;
+      const bool marker = inside && v.descriptor != 999999 &&
+                          v.descriptor == d.values[target].descriptor && marker_operator != 0;
+      const auto qualifier = [&]() -> std::string {
+        if (v.descriptor == 999999) return "associatedField";
+        return marker ? marker_kind(marker_operator) : keys.names[keys.key[i]];
+      };
+      std::size_t column = kAbsent;
+      std::size_t target_column = inside ? item_column[target - begin] : kAbsent;
+      if (target_column == kAbsent && inside && rank[target - begin] != 0) {
+        // A plain value after its qualifier (an associated field comes
+        // before its element): its column, if the set has it already.
+        const std::vector<std::size_t>& ranks = by_key_rank_[id_of(keys.key[target])];
+        const std::uint32_t r = rank[target - begin];
+        if (r <= ranks.size() && ranks[r - 1] != kNotWanted) target_column = ranks[r - 1];
       }
-      std::string name;
-      if (target_name.empty()) {
-        name = keys.names[keys.key[i]];
-      } else {
-        std::string qualifier;
-        if (v.descriptor == 999999) {
-          qualifier = "associatedField";
-        } else if (v.descriptor == d.values[target].descriptor && marker_operator != 0) {
-          qualifier = marker_kind(marker_operator);
+      if (wanted == nullptr && target_column != kAbsent) {
+        // Every name has a column: the qualifier's is found by the target's
+        // column and the kind of qualifier, without making its name.
+        const std::uint64_t kind = marker ? 0x800000u | (marker_operator / 1000)
+                                          : id_of(keys.key[i]);
+        const std::uint64_t pair = (std::uint64_t{target_column} << 24) | kind;
+        const std::uint32_t uses = taken_by_column[pair]++;
+        auto [it, added] = qualified_.try_emplace({pair, uses}, kAbsent);
+        if (added) {
+          const std::string nesting = "->" + qualifier();
+          std::string name = columns_[target_column].name;
+          for (std::uint32_t u = 0; u <= uses; ++u) name += nesting;
+          it->second = named(name, code_table(i), nullptr);
+        }
+        column = it->second;
+      }
+      if (column == kAbsent) {
+        std::string target_name;
+        if (inside) {
+          if (rank[target - begin] != 0) {
+            target_name = plain_name(target, rank[target - begin]);
+          } else if (wanted == nullptr && target_column != kAbsent) {
+            target_name = columns_[target_column].name;
+          } else if (auto it = qualifier_names.find(target); it != qualifier_names.end()) {
+            target_name = it->second;
+          }
+        }
+        std::string name;
+        if (target_name.empty()) {
+          name = keys.names[keys.key[i]];
         } else {
-          qualifier = keys.names[keys.key[i]];
+          const std::string q = qualifier();
+          name = target_name + "->" + q;
+          const std::uint32_t uses = taken[name]++;
+          for (std::uint32_t u = 0; u < uses; ++u) name += "->" + q;
         }
-        name = target_name + "->" + qualifier;
-        const std::uint32_t uses = taken[name]++;
-        for (std::uint32_t u = 0; u < uses; ++u) name += "->" + qualifier;
+        column = named(name, code_table(i), wanted);
+        if (wanted != nullptr) qualifier_names.emplace(i, std::move(name));
       }
-      put(named(name, code_table(i), wanted), g, v);
-      if (v.descriptor == 999999 && significance != kAbsent &&
-          name.find("->") != std::string::npos) {
-        put(named(name + kSignificance, code_table(significance), wanted), g,
-            d.values[significance]);
+      put(column, g, v);
+      item_column[i - begin] = column == kNotWanted ? kAbsent : column;
+      if (v.descriptor == 999999 && significance != kAbsent && inside &&
+          column != kNotWanted && columns_[column].name.find("->") != std::string::npos) {
+        std::size_t meaning = kAbsent;
+        if (wanted == nullptr) {
+          auto [it, added] =
+              qualified_.try_emplace({(std::uint64_t{column} << 24) | kSignificanceTag, 0}, kAbsent);
+          if (added) {
+            it->second =
+                named(columns_[column].name + kSignificance, code_table(significance), nullptr);
+          }
+          meaning = it->second;
+        } else {
+          meaning = named(columns_[column].name + kSignificance, code_table(significance), wanted);
+        }
+        put(meaning, g, d.values[significance]);
+      } else if (v.descriptor == 999999 && significance != kAbsent && column == kNotWanted &&
+                 wanted != nullptr) {
+        const auto it = qualifier_names.find(i);
+        if (it != qualifier_names.end() && it->second.find("->") != std::string::npos) {
+          put(named(it->second + kSignificance, code_table(significance), wanted), g,
+              d.values[significance]);
+        }
       }
-      qualifier_names.emplace(i, std::move(name));
     }
   }
   subsets_ += n;
