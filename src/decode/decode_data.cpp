@@ -358,8 +358,7 @@ Result<std::size_t> ColumnSink::numeric(std::uint32_t code, std::uint32_t name,
   const Int128 reference = read.reference.exact;
   constexpr Int128 kSmall = Int128{1} << 61;
   if (records <= 1 && n > 1 && read.reference.is_exact && reference > -kSmall &&
-      reference < kSmall && read.width <= 60 && nbinc <= 60 &&
-      nbinc * n <= c_.reader.available()) {
+      reference < kSmall && read.width <= 60 && nbinc <= 60 && nbinc * n <= c_.reader.available()) {
     const double divisor = power_of_ten(read.scale);
     const auto base = static_cast<std::int64_t>(reference) + static_cast<std::int64_t>(r0);
     double* out = numbers_at(column);
@@ -946,9 +945,8 @@ template <class Sink>
 Result<void> Decoder<Sink>::marker(std::uint8_t x) {
   SKERROW_TRY(const std::optional<std::size_t> marked, next_bitmap_reference(state_.bitmap_cursor));
   if (!marked) return {};
-  SKERROW_TRY(const std::size_t item,
-              decode_element(*state_.descriptor_history[*marked], x == 25,
-                             state_.descriptor_history[*marked]->skip));
+  SKERROW_TRY(const std::size_t item, decode_element(*state_.descriptor_history[*marked], x == 25,
+                                                     state_.descriptor_history[*marked]->skip));
   if (structure_) refer(item, history_items_[*marked]);
   return {};
 }

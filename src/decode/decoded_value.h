@@ -141,8 +141,8 @@ class NumberBlock {
   std::size_t add_run() {
     if (run_ != 0 && (chunks_.empty() || chunks_.back().runs == chunks_.back().capacity)) {
       constexpr std::size_t kFirstChunk = 4096;  // numbers
-      const std::size_t capacity =
-          chunks_.empty() ? std::max<std::size_t>(1, kFirstChunk / run_) : 2 * chunks_.back().capacity;
+      const std::size_t capacity = chunks_.empty() ? std::max<std::size_t>(1, kFirstChunk / run_)
+                                                   : 2 * chunks_.back().capacity;
       void* data = std::malloc(capacity * run_ * sizeof(double));
       if (data == nullptr) throw std::bad_alloc();  // as a container would
       chunks_.push_back({static_cast<double*>(data), 0, capacity});

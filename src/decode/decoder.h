@@ -115,8 +115,7 @@ class RowSink {
 
   Result<std::size_t> numeric(std::uint32_t code, std::uint32_t name, const NumericRead& read,
                               const CodeTable* code_table);
-  Result<std::size_t> text(std::uint32_t code, std::uint32_t name, std::uint16_t width,
-                           bool skip);
+  Result<std::size_t> text(std::uint32_t code, std::uint32_t name, std::uint16_t width, bool skip);
   Result<std::size_t> operator_value(std::uint32_t code);
 
   // The number of an item, nothing when missing or character data.
@@ -147,8 +146,7 @@ class ColumnSink {
   Result<std::size_t> numeric(std::uint32_t code, std::uint32_t name, const NumericRead& read,
                               const CodeTable* code_table);
   // `skip`: an unwanted column, whose bits are stepped over.
-  Result<std::size_t> text(std::uint32_t code, std::uint32_t name, std::uint16_t width,
-                           bool skip);
+  Result<std::size_t> text(std::uint32_t code, std::uint32_t name, std::uint16_t width, bool skip);
   Result<std::size_t> operator_value(std::uint32_t code);
 
   // The first subset's number, nothing when missing, character data or no

@@ -325,9 +325,9 @@ PyObject* py_structure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::vector<std::string> value_names;
     std::vector<std::uint32_t> refers;
     auto decoded = without_gil([&]() -> Result<DecodedMessage> {
-      SKERROW_TRY(DecodedMessage message,
-                  decode_message_with_tables(call.octets, *call.source,
-                                             DecodeOptions{.structure = true}));
+      SKERROW_TRY(
+          DecodedMessage message,
+          decode_message_with_tables(call.octets, *call.source, DecodeOptions{.structure = true}));
       keys = value_keys(message.values, *message.tables);
       value_names = item_names(message.values, keys, &refers);
       return message;
@@ -425,10 +425,10 @@ PyObject* chunk_list(NumberBlock& block) {
     }));
     if (!owner) return nullptr;
     ++taken;
-    PyObject* entry = Py_BuildValue("(OKn)", owner.get(),
-                                    static_cast<unsigned long long>(
-                                        reinterpret_cast<std::uintptr_t>(chunk.data)),
-                                    static_cast<Py_ssize_t>(chunk.runs));
+    PyObject* entry =
+        Py_BuildValue("(OKn)", owner.get(),
+                      static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(chunk.data)),
+                      static_cast<Py_ssize_t>(chunk.runs));
     if (entry == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(taken - 1), entry);
   }
@@ -481,8 +481,8 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       work.message = DecodedMessage{std::move(header), std::move(tables), std::move(values)};
       DecodedValues& decoded = work.message.values;
       const ValueKeys keys = value_keys(decoded, *work.message.tables);
-      work.columns = build_columns(decoded, keys, *work.message.tables,
-                                   wanted ? &*wanted : nullptr, &work.unknown);
+      work.columns = build_columns(decoded, keys, *work.message.tables, wanted ? &*wanted : nullptr,
+                                   &work.unknown);
       const bool by_columns = decoded.layout == DecodedValues::Layout::kColumns;
       work.subsets = by_columns ? decoded.subset_count : decoded.subset_starts.size();
       if (work.subsets == 0) return {};

@@ -236,8 +236,10 @@ WantedKeys wanted_keys(const std::unordered_set<std::string>& wanted, const Tabl
       if (part.starts_with('#')) {
         // "#n#key": rank n; anything else after '#' takes the key whole.
         const std::size_t hash = part.find('#', 1);
-        const std::string_view digits = part.substr(1, hash == std::string_view::npos ? 0 : hash - 1);
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), rank);
+        const std::string_view digits =
+            part.substr(1, hash == std::string_view::npos ? 0 : hash - 1);
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), rank);
         if (error != std::errc() || end != digits.data() + digits.size() || rank == 0) rank = 0;
         if (hash != std::string_view::npos) part.remove_prefix(hash + 1);
       }
@@ -338,9 +340,9 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
         }
       }
       if (qualified.empty()) continue;
-      Column* meaning = by_columns ? column_for(qualified, significance)
-                                   : column_for(made.emplace_back(std::move(qualified)),
-                                                significance);
+      Column* meaning = by_columns
+                            ? column_for(qualified, significance)
+                            : column_for(made.emplace_back(std::move(qualified)), significance);
       if (meaning == nullptr) continue;
       if (by_columns) {
         meaning->first_cell = significance * subsets;
@@ -494,8 +496,8 @@ void ColumnSet::add_rows(const DecodedValues& d, const ValueKeys& keys,
   };
   std::vector<std::uint32_t> rank_of(keys.names.size(), 0);
   std::vector<std::uint32_t> touched;
-  std::vector<std::uint32_t> rank;           // per item of the subset; 0: not a plain value
-  std::vector<std::size_t> item_column;      // per item of the subset, or kAbsent
+  std::vector<std::uint32_t> rank;       // per item of the subset; 0: not a plain value
+  std::vector<std::size_t> item_column;  // per item of the subset, or kAbsent
   std::unordered_map<std::size_t, std::string> qualifier_names;  // with `wanted`
   std::unordered_map<std::string, std::uint32_t> taken;          // with `wanted`
   std::unordered_map<std::uint64_t, std::uint32_t> taken_by_column;
@@ -582,8 +584,8 @@ void ColumnSet::add_rows(const DecodedValues& d, const ValueKeys& keys,
       if (wanted == nullptr && target_column != kAbsent) {
         // Every name has a column: the qualifier's is found by the target's
         // column and the kind of qualifier, without making its name.
-        const std::uint64_t kind = marker ? 0x800000u | (marker_operator / 1000)
-                                          : id_of(keys.key[i]);
+        const std::uint64_t kind =
+            marker ? 0x800000u | (marker_operator / 1000) : id_of(keys.key[i]);
         const std::uint64_t pair = (std::uint64_t{target_column} << 24) | kind;
         const std::uint32_t uses = taken_by_column[pair]++;
         auto [it, added] = qualified_.try_emplace({pair, uses}, kAbsent);
@@ -620,12 +622,12 @@ void ColumnSet::add_rows(const DecodedValues& d, const ValueKeys& keys,
       }
       put(column, g, v);
       item_column[i - begin] = column == kNotWanted ? kAbsent : column;
-      if (v.descriptor == 999999 && significance != kAbsent && inside &&
-          column != kNotWanted && columns_[column].name.find("->") != std::string::npos) {
+      if (v.descriptor == 999999 && significance != kAbsent && inside && column != kNotWanted &&
+          columns_[column].name.find("->") != std::string::npos) {
         std::size_t meaning = kAbsent;
         if (wanted == nullptr) {
-          auto [it, added] =
-              qualified_.try_emplace({(std::uint64_t{column} << 24) | kSignificanceTag, 0}, kAbsent);
+          auto [it, added] = qualified_.try_emplace(
+              {(std::uint64_t{column} << 24) | kSignificanceTag, 0}, kAbsent);
           if (added) {
             it->second =
                 named(columns_[column].name + kSignificance, code_table(significance), nullptr);
