@@ -5,6 +5,7 @@ a message lacks a name, whatever the mix of templates and layouts."""
 from __future__ import annotations
 
 import math
+import threading
 
 import pytest
 from bufr_builder import Message
@@ -154,3 +155,20 @@ def test_a_broken_message_names_its_offset(root):
                                            data=bits((5, 9))).build()
     with pytest.raises(ValueError, match=f"message at offset {last.offset}"):
         skerrow.read_columns(broken, definitions=root)
+
+
+def test_threads_merging_at_once_give_one_thread_s_columns(root):
+    data = templates() * 20
+    want = as_lists(skerrow.read_columns(data, definitions=root))
+    got: list = []
+
+    def merge() -> None:
+        for _ in range(5):
+            got.append(as_lists(skerrow.read_columns(data, definitions=root)))
+
+    threads = [threading.Thread(target=merge) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(got) == 15 and all(g == want for g in got)
