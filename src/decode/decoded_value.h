@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -99,16 +100,81 @@ struct WantedKeys {
   std::unordered_map<std::string, std::vector<std::uint32_t>> ranks;
 };
 
+// Blocks for the chunks of NumberBlock, kept for reuse once freed. The C
+// library hands large blocks back to the kernel when they are freed, and
+// faulting their pages in again cost more than decoding into them (40 % of
+// the time of a large compressed message, under a lock all threads of the
+// process share); so freed blocks of 128 KiB or more, up to 64 MiB in all,
+// wait here for the next decoding. Thread-safe.
+class NumberPool {
+ public:
+  // A block of at least `bytes` (and at most twice that), its size in
+  // *size; null when out of memory.
+  static void* take(std::size_t bytes, std::size_t* size) {
+    if (bytes >= kSmallest) {
+      Pool& pool = shared();
+      std::lock_guard lock(pool.mutex);
+      std::size_t best = pool.blocks.size();
+      for (std::size_t i = 0; i < pool.blocks.size(); ++i) {
+        const std::size_t held = pool.blocks[i].second;
+        if (held >= bytes && held / 2 <= bytes &&
+            (best == pool.blocks.size() || held < pool.blocks[best].second)) {
+          best = i;
+        }
+      }
+      if (best != pool.blocks.size()) {
+        const auto [data, held] = pool.blocks[best];
+        pool.blocks[best] = pool.blocks.back();
+        pool.blocks.pop_back();
+        pool.bytes -= held;
+        *size = held;
+        return data;
+      }
+    }
+    *size = bytes;
+    return std::malloc(bytes);
+  }
+  // Gives back a block of `size` bytes that take() gave (or realloc shrank).
+  static void give(void* data, std::size_t size) noexcept {
+    if (data == nullptr) return;
+    if (size >= kSmallest) {
+      Pool& pool = shared();
+      std::lock_guard lock(pool.mutex);
+      if (pool.bytes + size <= kMostBytes && pool.blocks.size() < kMostBlocks) {
+        pool.blocks.emplace_back(data, size);
+        pool.bytes += size;
+        return;
+      }
+    }
+    std::free(data);
+  }
+
+ private:
+  static constexpr std::size_t kSmallest = std::size_t{128} << 10;
+  static constexpr std::size_t kMostBytes = std::size_t{64} << 20;
+  static constexpr std::size_t kMostBlocks = 64;
+  struct Pool {
+    std::mutex mutex;
+    std::vector<std::pair<void*, std::size_t>> blocks;
+    std::size_t bytes = 0;
+  };
+  static Pool& shared() {
+    static Pool* pool = new Pool;  // never destroyed: threads may outlive exit
+    return *pool;
+  }
+};
+
 // Runs of numbers of one length (a column's numbers, one per subset) in
 // chunks that never move once filled: a block grows by new chunks of twice
 // the size, never by copying, and each chunk (a whole number of runs) can be
-// handed to another owner, who frees it with std::free.
+// handed to another owner, who gives it back with NumberPool::give.
 class NumberBlock {
  public:
   struct Chunk {
     double* data = nullptr;
     std::size_t runs = 0;      // held
     std::size_t capacity = 0;  // runs there is room for
+    std::size_t bytes = 0;     // the size of the block
   };
 
   NumberBlock() = default;
@@ -140,12 +206,18 @@ class NumberBlock {
   // A new run at the end; returns its index (its numbers are at run(index)).
   std::size_t add_run() {
     if (run_ != 0 && (chunks_.empty() || chunks_.back().runs == chunks_.back().capacity)) {
-      constexpr std::size_t kFirstChunk = 4096;  // numbers
-      const std::size_t capacity = chunks_.empty() ? std::max<std::size_t>(1, kFirstChunk / run_)
-                                                   : 2 * chunks_.back().capacity;
-      void* data = std::malloc(capacity * run_ * sizeof(double));
+      // Chunks double up to 256 KiB and stay there: full chunks of one size
+      // are what NumberPool can hand out again.
+      constexpr std::size_t kFirstChunk = 4096;     // numbers
+      constexpr std::size_t kLargestChunk = 32768;  // numbers
+      const std::size_t largest = std::max<std::size_t>(1, kLargestChunk / run_);
+      const std::size_t capacity =
+          chunks_.empty() ? std::max<std::size_t>(1, kFirstChunk / run_)
+                          : std::min(2 * chunks_.back().capacity, largest);
+      std::size_t bytes = 0;
+      void* data = NumberPool::take(capacity * run_ * sizeof(double), &bytes);
       if (data == nullptr) throw std::bad_alloc();  // as a container would
-      chunks_.push_back({static_cast<double*>(data), 0, capacity});
+      chunks_.push_back({static_cast<double*>(data), 0, bytes / (run_ * sizeof(double)), bytes});
     }
     if (run_ != 0) ++chunks_.back().runs;
     return runs_++;
@@ -168,12 +240,14 @@ class NumberBlock {
     if (chunks_.empty()) return;
     Chunk& last = chunks_.back();
     if (last.runs == last.capacity || last.runs == 0) return;
-    if (void* shrunk = std::realloc(last.data, last.runs * run_ * sizeof(double))) {
+    const std::size_t bytes = last.runs * run_ * sizeof(double);
+    if (void* shrunk = std::realloc(last.data, bytes)) {
       last.data = static_cast<double*>(shrunk);
       last.capacity = last.runs;
+      last.bytes = bytes;
     }
   }
-  // The chunks, now the caller's (each to free with std::free); the block
+  // The chunks, now the caller's (each to give back to NumberPool); the block
   // is left empty.
   std::vector<Chunk> release() noexcept {
     runs_ = 0;
@@ -182,7 +256,7 @@ class NumberBlock {
 
  private:
   void free_chunks() noexcept {
-    for (const Chunk& chunk : chunks_) std::free(chunk.data);
+    for (const Chunk& chunk : chunks_) NumberPool::give(chunk.data, chunk.bytes);
   }
 
   std::vector<Chunk> chunks_;

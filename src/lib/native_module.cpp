@@ -414,17 +414,25 @@ PyObject* chunk_list(NumberBlock& block) {
     std::vector<NumberBlock::Chunk>& chunks;
     std::size_t& taken;
     ~FreeRest() {
-      for (std::size_t i = taken; i < chunks.size(); ++i) std::free(chunks[i].data);
+      for (std::size_t i = taken; i < chunks.size(); ++i) {
+        NumberPool::give(chunks[i].data, chunks[i].bytes);
+      }
     }
   } free_rest{chunks, taken};
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(chunks.size())));
   if (!list) return nullptr;
   for (const NumberBlock::Chunk& chunk : chunks) {
+    // The capsule's context is the block's size, for giving it back (a
+    // block of size 0 is simply freed).
     Ref owner = Ref::steal(PyCapsule_New(chunk.data, kNumbersCapsule, [](PyObject* self) {
-      std::free(PyCapsule_GetPointer(self, kNumbersCapsule));
+      NumberPool::give(PyCapsule_GetPointer(self, kNumbersCapsule),
+                       reinterpret_cast<std::uintptr_t>(PyCapsule_GetContext(self)));
     }));
     if (!owner) return nullptr;
     ++taken;
+    if (PyCapsule_SetContext(owner.get(), reinterpret_cast<void*>(chunk.bytes)) < 0) {
+      return nullptr;
+    }
     PyObject* entry =
         Py_BuildValue("(OKn)", owner.get(),
                       static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(chunk.data)),
