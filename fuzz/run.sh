@@ -17,7 +17,7 @@ root=$PWD
 seconds=${1:?usage: bash fuzz/run.sh SECONDS [TARGET...]}
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(scan_parse decode element_table sequence_def code_table wmo_csv)
+[ ${#targets[@]} -gt 0 ] || targets=(scan_parse decode element_table sequence_def code_table wmo_csv package)
 
 command -v clang++ >/dev/null || { echo "clang++ is needed (apt-get install clang)" >&2; exit 2; }
 build=build/fuzz
@@ -35,7 +35,7 @@ definitions=/usr/share/eccodes/definitions/bufr/tables/0/wmo/39
 # Extra seed directories of one target, one per line.
 extra_seeds() {
   case $1 in
-    scan_parse | decode)
+    scan_parse | decode | package)
       [ -d "$corpus" ] && echo "$corpus"
       echo "$root/examples" ;;
     wmo_csv)
@@ -72,7 +72,7 @@ for target in "${targets[@]}"; do
     [ -d "$dir" ] && seeds+=("$dir")
   done
   while IFS= read -r dir; do seeds+=("$dir"); done < <(extra_seeds "$target")
-  case $target in scan_parse | decode) max_len=262144 ;; *) max_len=65536 ;; esac
+  case $target in scan_parse | decode | package) max_len=262144 ;; *) max_len=65536 ;; esac
   log=$build/$target.log
   echo "== $target for $seconds s (log $log)"
   status=0
