@@ -83,10 +83,13 @@ def package_seeds() -> dict[str, bytes]:
     ).build()
     seeds = {"edition4-rows.bufr": edition4, "edition3-compressed.bufr": edition3,
              "edition2-quality.bufr": edition2}
-    # The first octet chooses the calls; these ask for all three, and for a
-    # present subset of the names, then with an absent name and a code too.
-    seeds["wanted-names.bin"] = b"\x0f" + edition4 + edition3
-    seeds["wanted-unknown.bin"] = b"\x17" + edition3 + edition2
+    # The first octet chooses the call (modulo 3) and the names wanted (bits
+    # 2 and 3): each call on every message, then the columns for a present
+    # subset of the names, and for it with an absent name and a code.
+    every = edition4 + edition3 + edition2
+    for choice, name in ((0, "plain"), (1, "structure"), (2, "columns"),
+                         (5, "columns-wanted"), (8, "columns-wanted-unknown")):
+        seeds[f"{name}.bin"] = bytes([choice]) + every
     return seeds
 
 

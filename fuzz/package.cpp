@@ -5,11 +5,12 @@
 // the structure (keys, units, names and what each value qualifies); the
 // columns, whole or for a set of wanted names, with their numbers.
 //
-// The first octet chooses the calls: its three low bits pick the plain,
-// structure and columns calls (none set, or an input that starts with the
-// "BUFR" marker as real files do: all three), the next two how names are
-// wanted (none, a present subset, that subset with an absent name and a
-// six-digit code). The octet stays in the stream, whose scan skips it.
+// One call per input, so that an input costs one decoding: the first octet
+// chooses it (its value modulo 3: plain, structure, columns; for an input
+// that starts with the "BUFR" marker, as real files do, the length modulo 3),
+// and bits 2 and 3 how names are wanted from the columns (none, a present
+// subset, that subset with an absent name and a six-digit code). The octet
+// stays in the stream, whose scan skips it.
 //
 // Beyond not crashing, each call's results must agree with one another:
 // one key, unit and name per item, subset starts in order, qualifiers that
@@ -168,16 +169,22 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const skerrow::Octets stream(data, size);
-  unsigned options = data[0];
-  if (data[0] == 'B' || (options & 7u) == 0) options = (options & ~7u) | 7u;
-  const unsigned wanted_mode = (options >> 3) & 3u;
+  const std::size_t call = data[0] == 'B' ? size % 3 : data[0] % 3u;
+  const unsigned wanted_mode = data[0] == 'B' ? 0u : (data[0] >> 2) & 3u;
   std::size_t seen = 0;
   (void)skerrow::scan_each(stream, [&](const skerrow::MessageRange& range) {
     if (seen++ >= kMaxMessages) return;
     const skerrow::Octets octets = stream.subspan(range.offset, range.length);
-    if (options & 1u) plain(octets);
-    if (options & 2u) structure(octets);
-    if (options & 4u) columns(octets, wanted_mode);
+    switch (call) {
+      case 0:
+        plain(octets);
+        break;
+      case 1:
+        structure(octets);
+        break;
+      default:
+        columns(octets, wanted_mode);
+    }
   });
   return 0;
 }
