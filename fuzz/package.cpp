@@ -114,8 +114,9 @@ void check_columns(const std::vector<skerrow::Column>& columns,
   std::vector<double> numbers(subsets);
   for (const skerrow::Column& column : columns) {
     require(column.rows.empty() || column.rows.size() == subsets, "a row per subset");
-    const std::size_t cells =
-        decoded.numbers.empty() ? decoded.values.size() : decoded.numbers.size();
+    const std::size_t cells = decoded.column_numbers.empty()
+                                  ? decoded.values.size()
+                                  : decoded.column_count * decoded.subset_count;
     for (std::size_t s = 0; s < subsets; ++s) {
       const std::size_t cell = column.cell(s);
       if (cell == skerrow::kAbsent) continue;
@@ -149,6 +150,18 @@ void columns(skerrow::Octets octets, unsigned wanted_mode) {
   require(some.size() <= all.size(), "no more wanted columns than columns");
   for (const std::string& name : unknown) require(wanted.contains(name), "unknown names were asked for");
   check_columns(some, decoded, subsets);
+  // Decoding only the wanted columns (the others stepped over) gives them too.
+  const skerrow::WantedKeys limited = skerrow::wanted_keys(wanted, *message->tables);
+  auto stepped = skerrow::decode_message_with_tables(
+      octets, source(),
+      skerrow::DecodeOptions{
+          .structure = true, .columns = true, .numbers = true, .keys = &limited});
+  require(stepped.has_value(), "stepping over columns fails only where decoding all does");
+  const skerrow::ValueKeys stepped_keys = skerrow::value_keys(stepped->values, *stepped->tables);
+  const std::vector<skerrow::Column> chosen =
+      skerrow::build_columns(stepped->values, stepped_keys, *stepped->tables, &wanted);
+  require(chosen.size() == some.size(), "the same wanted columns");
+  check_columns(chosen, stepped->values, subsets);
 }
 
 }  // namespace
