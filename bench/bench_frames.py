@@ -114,7 +114,7 @@ def value_count(paths: list[Path]) -> tuple[int, int]:
         for m in skerrow.messages(p):
             messages += 1
             try:
-                values += len(_native.structure(m._data, m.offset, m._length, m._tables)[0])
+                values += len(m._native_call(_native.structure)[0])
             except ValueError:
                 pass
     return messages, values

@@ -649,21 +649,23 @@ def _sources(source: Any) -> list[Any]:
     return list(source)
 
 
-def _messages_of(piece: Any, definitions: Any) -> Iterator[Message]:
+def _messages_of(piece: Any, tables: Any) -> Iterator[Message]:
+    """The messages of one piece, with `tables` (resolved once per call:
+    finding the definitions roots costs more than decoding a message)."""
     if isinstance(piece, Message):
         yield piece
         return
-    for item in scan(_read(piece), _tables(definitions)):
+    for item in scan(_read(piece), tables):
         if isinstance(item, tuple):
             raise item[1]
         yield item
 
 
-def _rows_of(piece: Any, query: _Query, definitions: Any, split_repeats: bool, info: dict[str, Any]) -> list[Any]:
+def _rows_of(piece: Any, query: _Query, tables: Any, split_repeats: bool, info: dict[str, Any]) -> list[Any]:
     """The flat rows (dicts) or the generic parts of one piece."""
     if query.reader == "flat":
-        return [row for message in _messages_of(piece, definitions) for row in _flat_rows(message, query, info)]
-    parts = (_generic_part(m, query, split_repeats, info) for m in _messages_of(piece, definitions))
+        return [row for message in _messages_of(piece, tables) for row in _flat_rows(message, query, info)]
+    parts = (_generic_part(m, query, split_repeats, info) for m in _messages_of(piece, tables))
     return [p for p in parts if p is not None]
 
 
@@ -714,19 +716,20 @@ def read_bufr(
     if query.reader == "generic" and not query.columns:
         raise ValueError("the generic reader needs columns")
     pieces = _sources(source)
+    tables = _tables(definitions)
     if len(pieces) == 1 and workers > 1 and not isinstance(pieces[0], Message):
-        pieces = list(_messages_of(pieces[0], definitions))
+        pieces = list(_messages_of(pieces[0], tables))
     infos: list[dict[str, Any]] = [{} for _ in pieces]
     if workers > 1 and len(pieces) > 1:
         with ThreadPoolExecutor(max_workers=workers) as pool:
             parts = list(
                 pool.map(
-                    lambda i: _rows_of(pieces[i], query, definitions, split_repeats, infos[i]),
+                    lambda i: _rows_of(pieces[i], query, tables, split_repeats, infos[i]),
                     range(len(pieces)),
                 )
             )
     else:
-        parts = [_rows_of(p, query, definitions, split_repeats, infos[i]) for i, p in enumerate(pieces)]
+        parts = [_rows_of(p, query, tables, split_repeats, infos[i]) for i, p in enumerate(pieces)]
     units: dict[str, str] = {}
     versions: set[Any] = set()
     merged: dict[str, Any] = {"kinds": {}}
