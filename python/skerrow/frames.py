@@ -357,9 +357,10 @@ def _generic_part(message: Message, query: _Query, split_repeats: bool, info: di
         # Under the key the value was read as: a qualifier's own.
         known.update((name.rpartition("->")[2], unit) for name, unit in zip(query.names, units) if unit)
     kinds = info.setdefault("kinds", {})
-    for name, descriptor, unit in zip(query.names, descriptors, units):
-        if descriptor and name not in kinds:
-            kinds[name] = "text" if unit == _TEXT_UNIT else "int" if _is_int(descriptor) else "float"
+    if len(kinds) < len(query.names):
+        for name, descriptor, unit in zip(query.names, descriptors, units):
+            if descriptor and name not in kinds:
+                kinds[name] = "text" if unit == _TEXT_UNIT else "int" if _is_int(descriptor) else "float"
     if texts:
         entry_names = numpy.frombuffer(entry_bytes, dtype=numpy.uint32)
         for e, _ in texts:
@@ -416,18 +417,15 @@ def _observation_columns(parts: list[_Part], query: _Query, info: dict[str, Any]
     columns: dict[str, _Column] = {}
     if query.names:
         numbers = numpy.concatenate([p.numbers for p in parts] + [numpy.full(1, numpy.nan)])
-        shifted = []
-        offset = 0
-        for p in parts:
-            # Entry -1 stays -1, the NaN at the end of `numbers`.
-            shifted.append(numpy.where(p.cells >= 0, p.cells + offset, -1))
-            offset += len(p.numbers)
-        cells = numpy.concatenate(shifted, axis=1) if shifted else numpy.empty((len(query.names), 0), int)
-        texts: dict[int, str] = {}
-        offset = 0
-        for p in parts:
-            texts.update((e + offset, t) for e, t in p.texts)
-            offset += len(p.numbers)
+        firsts = numpy.cumsum([0] + [len(p.numbers) for p in parts])
+        if parts:
+            cells = numpy.concatenate([p.cells for p in parts], axis=1).astype(numpy.int64)
+            # Entries count from each part's first; -1 (none) stays, the NaN
+            # at the end of `numbers`.
+            cells = numpy.where(cells >= 0, cells + numpy.repeat(firsts[:-1], [p.count for p in parts]), -1)
+        else:
+            cells = numpy.empty((len(query.names), 0), dtype=numpy.int64)
+        texts = {int(e) + int(first): t for p, first in zip(parts, firsts) for e, t in p.texts}
         for n, name in enumerate(query.names):
             row_cells = cells[n]
             present = row_cells >= 0
@@ -465,16 +463,14 @@ def _computed_column(name: str, columns: Mapping[str, _Column], parts: list[_Par
         return _Column(stamps, stamps.notna().to_numpy(), "object")
     if name == "data_datetime":
         year = get("year")
-        parts_of = [year.values, get("month").values, get("day").values]
-        usable = year.present & ~numpy.isnan(parts_of[0]) & ~numpy.isnan(parts_of[1]) & ~numpy.isnan(parts_of[2])
-        fields = {k: numpy.trunc(numpy.nan_to_num(get(k).values[usable], nan=0.0))
-                  for k in ("year", "month", "day", "hour", "minute", "second")}
+        fields = [year.values, *(get(k).values for k in ("month", "day", "hour", "minute", "second"))]
+        usable = year.present & ~numpy.isnan(fields[0]) & ~numpy.isnan(fields[1]) & ~numpy.isnan(fields[2])
         stamps = numpy.full(total, numpy.datetime64("NaT"), dtype="datetime64[ns]")
-        if usable.any():
-            made = pandas.to_datetime(pandas.DataFrame(fields), errors="coerce")
-            stamps[usable] = made.to_numpy(dtype="datetime64[ns]")
+        rows = numpy.flatnonzero(usable)
+        if len(rows):
+            stamps[rows] = _timestamps(*(numpy.nan_to_num(f[rows], nan=0.0) for f in fields))
         stamp_series = pandas.Series(stamps)
-        return _Column(stamp_series, stamp_series.notna().to_numpy(), "object")
+        return _Column(stamp_series, ~numpy.isnat(stamps), "object")
     if name == "WMO_station_id":
         block, station = get("blockNumber"), get("stationNumber")
         usable = block.usable() & station.usable()
@@ -501,6 +497,26 @@ def _computed_column(name: str, columns: Mapping[str, _Column], parts: list[_Par
             points[r] = [lons[r], lats[r], height]
         return _Column(points, usable, "object")
     raise KeyError(name)
+
+
+def _timestamps(year: Any, month: Any, day: Any, hour: Any, minute: Any, second: Any) -> Any:
+    """datetime64[ns] of the fields (float arrays, fractions dropped), NaT
+    where they name no time (month 13, 31 April, hour 24) or one outside the
+    nanosecond range (1678 to 2261)."""
+    import numpy
+
+    y, mo, d, h, mi, se = (numpy.trunc(f).clip(-1, 1 << 20).astype(numpy.int64)
+                           for f in (year, month, day, hour, minute, second))
+    valid = ((y >= 1678) & (y <= 2261) & (mo >= 1) & (mo <= 12) & (d >= 1) & (h >= 0) & (h <= 23)
+             & (mi >= 0) & (mi <= 59) & (se >= 0) & (se <= 59))
+    months = numpy.where(valid, (y - 1970) * 12 + mo - 1, 0).astype("datetime64[M]")
+    first = months.astype("datetime64[D]")
+    length = ((months + 1).astype("datetime64[D]") - first).astype(numpy.int64)
+    valid &= d <= length
+    seconds = ((d - 1) * 86400 + h * 3600 + mi * 60 + se).astype("timedelta64[s]")
+    stamps = (first.astype("datetime64[ns]") + seconds.astype("timedelta64[ns]"))
+    stamps[~valid] = numpy.datetime64("NaT")
+    return stamps
 
 
 def _row_table(parts: list[_Part], query: _Query, info: dict[str, Any]) -> tuple[dict[str, _Column], int]:

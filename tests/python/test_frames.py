@@ -121,7 +121,10 @@ def test_integer_element_with_changed_scale_keeps_its_fraction(root: str) -> Non
     "date, kept, stamp",
     [
         ((2024, 5, 17), 3, pandas.Timestamp("2024-05-17")),
+        ((2024, 2, 29), 3, pandas.Timestamp("2024-02-29")),
         ((2024, 13, 1), 0, None),  # no such month: no time, and the row needs one
+        ((2023, 2, 29), 0, None),
+        ((2024, 4, 31), 0, None),
         ((4095, 15, 63), 0, None),  # all missing
     ],
 )
