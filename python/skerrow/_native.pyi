@@ -31,11 +31,10 @@ def columns(
 ) -> tuple[bytes, int, int, list[str], list[tuple[int, list[str | None]]]]: ...
 def rows(
     data: bytes,
-    offset: int,
-    length: int,
+    ranges: bytes,
     tables: _skerrow.TableSet | str | tuple[str, list[str]],
     names: list[str],
     filtered: bytes | None,
     split_repeats: bool,
 ) -> tuple[bytes, bytes, list[tuple[int, str]], list[int], list[str], Any]: ...
-def walk_rows(plan: Any, passes: bytes) -> tuple[int, bytes]: ...
+def walk_rows(plan: Any, passes: bytes) -> tuple[int, bytes, bytes]: ...

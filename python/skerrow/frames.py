@@ -305,38 +305,66 @@ def _header_row(message: Message, names: Iterable[str]) -> Row:
 
 
 class _Part:
-    """The observations of one message as the core walked them: `cells`
+    """The observations of a run of messages as the core walked them: `cells`
     holds, per wanted name, the entry of each row or -1; `numbers` the number
-    of each entry (NaN for missing and text), `texts` the texts by entry."""
+    of each entry (NaN for missing and text), `texts` the texts by entry;
+    `headers`, `typicals` and `counts` the header keys, typical time and
+    rows of each message."""
 
-    __slots__ = ("count", "numbers", "cells", "texts", "header", "typical")
+    __slots__ = ("count", "numbers", "cells", "texts", "headers", "typicals", "counts")
 
     def __init__(self, count: int, numbers: Any, cells: Any, texts: list[tuple[int, str]],
-                 header: Row, typical: Any) -> None:
+                 headers: list[Row], typicals: list[Any], counts: list[int]) -> None:
         self.count = count
         self.numbers = numbers
         self.cells = cells
         self.texts = texts
-        self.header = header
-        self.typical = typical
+        self.headers = headers
+        self.typicals = typicals
+        self.counts = counts
 
 
 _TEXT_UNIT = "CCITT IA5"
 
 
-def _generic_part(message: Message, query: _Query, split_repeats: bool, info: dict[str, Any]) -> _Part | None:
-    """The observations of `message`, or None when a header filter fails.
-    Decoding, the coordinate walk and the rows are the core's, without the
-    GIL; Python judges the filters on the filtered names' values alone."""
+def _tables_argument(data: Any, offset: int, length: int, tables: Any) -> Any:
+    return tables
+
+
+def _generic_parts(messages: Iterable[Message], query: _Query, split_repeats: bool,
+                   info: dict[str, Any]) -> list[_Part]:
+    """The observations of `messages`, those a header filter rejects left
+    out. Runs of messages sharing their data and tables are decoded and
+    walked in one call of the core, without the GIL; Python judges the
+    filters on the filtered names' values alone."""
+    runs: list[tuple[Any, Any, list[Message]]] = []
+    for message in messages:
+        h = message.header
+        if any(not f.match(HEADER_KEYS[k](h)) for k, f in query.header_filters.items()):
+            continue
+        # The tables the message is decoded with, as its own calls choose them.
+        tables = message._native_call(_tables_argument)
+        if runs and runs[-1][0] is message._data and runs[-1][1] == tables:
+            runs[-1][2].append(message)
+        else:
+            runs.append((message._data, tables, [message]))
+    return [_generic_part(data, tables, run, query, split_repeats, info) for data, tables, run in runs]
+
+
+def _generic_part(data: bytes, tables: Any, messages: list[Message], query: _Query,
+                  split_repeats: bool, info: dict[str, Any]) -> _Part:
     import numpy
 
-    h = message.header
-    for k, f in query.header_filters.items():
-        if not f.match(HEADER_KEYS[k](h)):
-            return None
-    numbers_bytes, entry_bytes, texts, descriptors, units, walked = message._native_call(
-        _native.rows, query.names, query.filtered, split_repeats
-    )
+    ranges = numpy.array([(m.offset, m._length) for m in messages], dtype=numpy.uint64).tobytes()
+    try:
+        numbers_bytes, entry_bytes, texts, descriptors, units, walked = _native.rows(
+            data, ranges, tables, query.names, query.filtered, split_repeats
+        )
+    except ValueError:
+        # Again one by one, for the error the message's own call gives.
+        for m in messages:
+            m._native_call(_one_message_rows, query)
+        raise
     numbers = numpy.frombuffer(numbers_bytes, dtype=numpy.float64)
     if query.filtered is not None:
         entry_names = numpy.frombuffer(entry_bytes, dtype=numpy.uint32)
@@ -351,8 +379,8 @@ def _generic_part(message: Message, query: _Query, split_repeats: bool, info: di
             else:
                 passes[where] = f.mask(numbers[where], _is_int(descriptors[index]))
         walked = _native.walk_rows(walked, passes.tobytes())
-    count, cells = walked
-    if _new_layout(message, info):
+    count, cells, message_rows = walked
+    if any([_new_layout(m, info) for m in messages]):
         known = info.setdefault("units", {})
         # Under the key the value was read as: a qualifier's own.
         known.update((name.rpartition("->")[2], unit) for name, unit in zip(query.names, units) if unit)
@@ -365,12 +393,22 @@ def _generic_part(message: Message, query: _Query, split_repeats: bool, info: di
         entry_names = numpy.frombuffer(entry_bytes, dtype=numpy.uint32)
         for e, _ in texts:
             kinds[query.names[entry_names[e]]] = "text"
-    typical = None
+    typicals: list[Any] = [None] * len(messages)
     if "typical_datetime" in query.computed or "typical_datetime" in query.row_filters:
-        typical = _datetime(h.typical_year, h.typical_month, h.typical_day, h.typical_hour,
-                            h.typical_minute, h.typical_second or 0)
+        typicals = [_datetime(h.typical_year, h.typical_month, h.typical_day, h.typical_hour,
+                              h.typical_minute, h.typical_second or 0)
+                    for h in (m.header for m in messages)]
     cell_array = numpy.frombuffer(cells, dtype=numpy.int32).reshape(len(query.names), count)
-    return _Part(count, numbers, cell_array, texts, _header_row(message, query.header_wanted), typical)
+    headers = [_header_row(m, query.header_wanted) for m in messages]
+    counts = numpy.frombuffer(message_rows, dtype=numpy.int64).tolist()
+    return _Part(count, numbers, cell_array, texts, headers, typicals, counts)
+
+
+def _one_message_rows(data: bytes, offset: int, length: int, tables: Any, query: _Query) -> Any:
+    import numpy
+
+    ranges = numpy.array([(offset, length)], dtype=numpy.uint64).tobytes()
+    return _native.rows(data, ranges, tables, query.names, None, False)
 
 
 def _is_int(descriptor: int) -> bool:
@@ -438,7 +476,8 @@ def _observation_columns(parts: list[_Part], query: _Query, info: dict[str, Any]
     for name in query.header_wanted:
         values: list[Any] = []
         for p in parts:
-            values += [p.header[name]] * p.count
+            for header, count in zip(p.headers, p.counts):
+                values += [header[name]] * count
         columns[name] = _Column(values, always, "object")
     return columns, total
 
@@ -458,7 +497,8 @@ def _computed_column(name: str, columns: Mapping[str, _Column], parts: list[_Par
     if name == "typical_datetime":
         values: list[Any] = []
         for p in parts:
-            values += [p.typical] * p.count
+            for typical, count in zip(p.typicals, p.counts):
+                values += [typical] * count
         stamps = pandas.to_datetime(pandas.Series(values, dtype=object))
         return _Column(stamps, stamps.notna().to_numpy(), "object")
     if name == "data_datetime":
@@ -576,10 +616,7 @@ def _frame_values(column: _Column) -> Any:
 def _generic_rows(message: Message, query: _Query, split_repeats: bool, info: dict[str, Any]) -> list[Row]:
     """The observations of one message as dicts of the keys each holds (for
     writers that take rows)."""
-    part = _generic_part(message, query, split_repeats, info)
-    if part is None:
-        return []
-    table, count = _row_table([part], query, info)
+    table, count = _row_table(_generic_parts([message], query, split_repeats, info), query, info)
     names = list(table)
     lists = []
     for column in table.values():
@@ -665,11 +702,18 @@ def _sources(source: Any) -> list[Any]:
     return list(source)
 
 
+class _Chunk(list):  # type: ignore[type-arg]
+    """Messages of one file read together by one worker."""
+
+
 def _messages_of(piece: Any, tables: Any) -> Iterator[Message]:
     """The messages of one piece, with `tables` (resolved once per call:
     finding the definitions roots costs more than decoding a message)."""
     if isinstance(piece, Message):
         yield piece
+        return
+    if isinstance(piece, _Chunk):
+        yield from piece
         return
     for item in scan(_read(piece), tables):
         if isinstance(item, tuple):
@@ -681,8 +725,7 @@ def _rows_of(piece: Any, query: _Query, tables: Any, split_repeats: bool, info: 
     """The flat rows (dicts) or the generic parts of one piece."""
     if query.reader == "flat":
         return [row for message in _messages_of(piece, tables) for row in _flat_rows(message, query, info)]
-    parts = (_generic_part(m, query, split_repeats, info) for m in _messages_of(piece, tables))
-    return [p for p in parts if p is not None]
+    return _generic_parts(_messages_of(piece, tables), query, split_repeats, info)
 
 
 def read_bufr(
@@ -734,7 +777,10 @@ def read_bufr(
     pieces = _sources(source)
     tables = _tables(definitions)
     if len(pieces) == 1 and workers > 1 and not isinstance(pieces[0], Message):
-        pieces = list(_messages_of(pieces[0], tables))
+        # A few runs of messages per worker: each run is one call of the core.
+        found = list(_messages_of(pieces[0], tables))
+        size = max(1, -(-len(found) // (workers * 4)))
+        pieces = [_Chunk(found[i : i + size]) for i in range(0, len(found), size)]
     infos: list[dict[str, Any]] = [{} for _ in pieces]
     if workers > 1 and len(pieces) > 1:
         with ThreadPoolExecutor(max_workers=workers) as pool:

@@ -474,7 +474,7 @@ PyMethodDef kNativeFunctions[] = {
     {"columns", as_cfunction(py_columns), METH_FASTCALL | METH_KEYWORDS,
      "columns(data, offset, length, tables, keys, meanings)\n--\n\n"},
     {"rows", as_cfunction(py_rows), METH_FASTCALL | METH_KEYWORDS,
-     "rows(data, offset, length, tables, names, filtered, split_repeats)\n--\n\n"},
+     "rows(data, ranges, tables, names, filtered, split_repeats)\n--\n\n"},
     {"walk_rows", as_cfunction(py_walk_rows), METH_FASTCALL | METH_KEYWORDS,
      "walk_rows(plan, passes)\n--\n\n"},
     {"bundled_versions", as_cfunction(py_bundled_versions), METH_FASTCALL | METH_KEYWORDS,
@@ -498,10 +498,6 @@ PyModuleDef native_def = {
 
 }  // namespace
 
-bool native_message_octets(const char* name, PyObject* const* bound, Octets* data,
-                           std::uint64_t* offset, Octets* octets) {
-  return message_octets(name, bound, data, offset, octets);
-}
 std::optional<TableSource> native_table_source(const char* name, PyObject* tables) {
   return table_source(name, tables);
 }

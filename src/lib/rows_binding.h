@@ -16,11 +16,8 @@ namespace skerrow::py {
 PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* py_walk_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// From native_module.cpp: the message octets of the arguments (data, offset,
-// length); the table source a `tables` argument names; ValueError "message at
-// offset N: ...".
-bool native_message_octets(const char* name, PyObject* const* bound, Octets* data,
-                           std::uint64_t* offset, Octets* octets);
+// From native_module.cpp: the table source a `tables` argument names;
+// ValueError "message at offset N: ...".
 std::optional<TableSource> native_table_source(const char* name, PyObject* tables);
 PyObject* native_raise_at(std::uint64_t offset, const DecodeError& error);
 

@@ -41,6 +41,26 @@ std::string_view trimmed(std::string_view text) {
 
 }  // namespace
 
+void append_plan(RowPlan& into, const RowPlan& from) {
+  const std::size_t shift = into.entries.size();
+  into.entries.insert(into.entries.end(), from.entries.begin(), from.entries.end());
+  for (const std::size_t end : from.subset_ends) into.subset_ends.push_back(end + shift);
+  into.numbers.insert(into.numbers.end(), from.numbers.begin(), from.numbers.end());
+  for (const std::uint32_t e : from.text_entries) {
+    into.text_entries.push_back(static_cast<std::uint32_t>(e + shift));
+  }
+  into.texts.insert(into.texts.end(), from.texts.begin(), from.texts.end());
+  if (into.descriptors.empty()) {
+    into.descriptors = from.descriptors;
+    into.units = from.units;
+    return;
+  }
+  for (std::size_t n = 0; n < from.descriptors.size() && n < into.descriptors.size(); ++n) {
+    if (into.descriptors[n] == 0) into.descriptors[n] = from.descriptors[n];
+    if (!from.units[n].empty()) into.units[n] = from.units[n];
+  }
+}
+
 std::vector<std::uint32_t> qualified_items(const DecodedValues& decoded) {
   const std::size_t items = decoded.values.size();
   std::vector<std::uint32_t> refers(items, kNone);
@@ -248,6 +268,7 @@ RowTable walk_rows(const RowPlan& plan, std::size_t name_count, const RowWalkOpt
   const auto filtered = [&](std::uint32_t name) {
     return name < options.filtered.size() && options.filtered[name] != 0;
   };
+  RowTable table;
   std::vector<std::int32_t> rows;  // row-major while walking
   std::size_t row_count = 0;
   std::size_t begin = 0;
@@ -287,9 +308,9 @@ RowTable walk_rows(const RowPlan& plan, std::size_t name_count, const RowWalkOpt
       current.emit(&rows, name_count);
       ++row_count;
     }
+    table.subset_row_ends.push_back(row_count);
     begin = end;
   }
-  RowTable table;
   table.row_count = row_count;
   table.cells.resize(rows.size());
   for (std::size_t r = 0; r < table.row_count; ++r) {

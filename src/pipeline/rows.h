@@ -55,6 +55,10 @@ RowPlan plan_rows(const DecodedValues& decoded, const ValueKeys& keys,
                   const std::vector<std::string>& item_names,
                   const std::vector<std::uint32_t>& refers, const std::vector<std::string>& names);
 
+// Appends the plan of another message to `into`: the entries follow on,
+// and a name's descriptor stays the first one seen, its unit the last.
+void append_plan(RowPlan& into, const RowPlan& from);
+
 // Per item: the item it qualifies, or kNone; the `refers` of item_names()
 // without building the names, for plans that want no qualifiers.
 std::vector<std::uint32_t> qualified_items(const DecodedValues& decoded);
@@ -64,6 +68,8 @@ std::vector<std::uint32_t> qualified_items(const DecodedValues& decoded);
 struct RowTable {
   std::size_t row_count = 0;
   std::vector<std::int32_t> cells;
+  // Per subset of the plan: the rows made up to its end.
+  std::vector<std::size_t> subset_row_ends;
 };
 
 // What the walk does with the names filtered on.

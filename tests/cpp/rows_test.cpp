@@ -64,6 +64,14 @@ TEST(WalkRows, ASoundingGivesOneRowPerLevelWithTheStationInEach) {
   const std::vector<std::vector<std::int32_t>> expected = {
       {0, 1, 2, 3}, {0, 4, 5, 6}, {0, 7, 8, 9}};
   EXPECT_EQ(rows, expected);
+
+  // Two messages' plans run on: the second's entries follow the first's.
+  RowPlan both = plan;
+  append_plan(both, plan);
+  const RowTable table = walk_rows(both, kNames, {});
+  EXPECT_EQ(table.row_count, 6u);
+  EXPECT_EQ(table.subset_row_ends, (std::vector<std::size_t>{3, 6}));
+  EXPECT_EQ(rows_of(table, kNames)[5], (std::vector<std::int32_t>{10, 17, 18, 19}));
 }
 
 TEST(WalkRows, AFailedFilterSkipsItsLevelAndARowNeedsEveryFilteredName) {
@@ -113,6 +121,7 @@ TEST(WalkRows, EverySubsetStartsAfreshAndEndsInARowEvenWhenEmpty) {
   const std::vector<std::vector<std::int32_t>> expected = {
       {0, -1, -1, -1}, {-1, -1, -1, -1}, {-1, -1, -1, 1}};
   EXPECT_EQ(rows, expected);
+  EXPECT_EQ(walk_rows(plan, kNames, {}).subset_row_ends, (std::vector<std::size_t>{1, 2, 3}));
   // Without wanted names a row is still counted per subset.
   EXPECT_EQ(walk_rows(plan_of({{}, {}}), 0, {}).row_count, 2u);
 }

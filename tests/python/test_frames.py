@@ -218,6 +218,10 @@ def test_bad_arguments(root: str) -> None:
         read_bufr(sounding(), definitions=root)
     with pytest.raises(ValueError, match="offset 0"):
         read_bufr(sounding()[:40] + b"7777", columns=["pressure"], definitions=root)
+    # Messages of a file are decoded together; the error names the one that failed.
+    good = sounding()
+    with pytest.raises(ValueError, match=f"offset {len(good)}:"):
+        read_bufr(good + sounding()[:40] + b"7777", columns=["pressure"], definitions=root)
 
 
 def test_import_does_not_import_pandas() -> None:
