@@ -120,9 +120,9 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     std::vector<std::string> names;
     if (!str_list(kName, "names", bound[3], &names)) return nullptr;
     pending->name_count = names.size();
-    const bool qualifiers_wanted = std::any_of(names.begin(), names.end(), [](const std::string& n) {
-      return n.find("->") != std::string::npos;
-    });
+    const bool qualifiers_wanted =
+        std::any_of(names.begin(), names.end(),
+                    [](const std::string& n) { return n.find("->") != std::string::npos; });
     const bool walk_now = bound[4] == Py_None;
     if (!walk_now) {
       Octets flags;
@@ -181,7 +181,8 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       Ref str = Ref::steal(
           PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
       if (!str) return nullptr;
-      PyObject* item = Py_BuildValue("(IO)", static_cast<unsigned>(plan.text_entries[t]), str.get());
+      PyObject* item =
+          Py_BuildValue("(IO)", static_cast<unsigned>(plan.text_entries[t]), str.get());
       if (item == nullptr) return nullptr;
       PyList_SetItem(texts.get(), static_cast<Py_ssize_t>(t), item);
     }
@@ -190,7 +191,8 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       if (code == nullptr) return nullptr;
       PyList_SetItem(descriptors.get(), static_cast<Py_ssize_t>(n), code);
       const std::string& unit = plan.units[n];
-      PyObject* text = PyUnicode_DecodeUTF8(unit.data(), static_cast<Py_ssize_t>(unit.size()), "replace");
+      PyObject* text =
+          PyUnicode_DecodeUTF8(unit.data(), static_cast<Py_ssize_t>(unit.size()), "replace");
       if (text == nullptr) return nullptr;
       PyList_SetItem(units.get(), static_cast<Py_ssize_t>(n), text);
     }

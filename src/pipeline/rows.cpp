@@ -76,8 +76,7 @@ std::vector<std::uint32_t> qualified_items(const DecodedValues& decoded) {
       // qualifiers in order, and qualifies only what has a name by then.
       const bool named =
           !is_operator_record(decoded.values[target]) &&
-          (target < begin ||
-           (target < end && (decoded.refers_to[target] == kNone || target < i)));
+          (target < begin || (target < end && (decoded.refers_to[target] == kNone || target < i)));
       if (named) refers[i] = target;
     }
   }
@@ -86,8 +85,7 @@ std::vector<std::uint32_t> qualified_items(const DecodedValues& decoded) {
 
 RowPlan plan_rows(const DecodedValues& decoded, const ValueKeys& keys,
                   const std::vector<std::string>& item_names,
-                  const std::vector<std::uint32_t>& refers,
-                  const std::vector<std::string>& names) {
+                  const std::vector<std::uint32_t>& refers, const std::vector<std::string>& names) {
   RowPlan plan;
   plan.descriptors.assign(names.size(), 0);
   plan.units.assign(names.size(), {});
@@ -155,8 +153,8 @@ RowPlan plan_rows(const DecodedValues& decoded, const ValueKeys& keys,
       if (coordinate) {
         // A coordinate seen before takes back its depth and closes the ones
         // opened after it; a new one goes one deeper.
-        auto found = std::find_if(stack.begin(), stack.end(),
-                                  [&](const auto& c) { return c.first == key; });
+        auto found =
+            std::find_if(stack.begin(), stack.end(), [&](const auto& c) { return c.first == key; });
         if (found != stack.end()) {
           depth = found->second;
           stack.erase(found, stack.end());
@@ -174,7 +172,8 @@ RowPlan plan_rows(const DecodedValues& decoded, const ValueKeys& keys,
         add(i, name, depth, false);
       }
       if (qualifiers_wanted) {
-        for (const auto& [item, qualifier] : qualifiers[i - begin]) add(item, qualifier, depth, false);
+        for (const auto& [item, qualifier] : qualifiers[i - begin])
+          add(item, qualifier, depth, false);
       }
     }
     plan.subset_ends.push_back(plan.entries.size());
@@ -209,13 +208,13 @@ class Observation {
   void saw_coordinate(std::uint32_t name) { coordinate_[name] = 1; }
 
   bool complete() const {
-    return std::all_of(filtered_.begin(), filtered_.end(), [&](std::uint32_t n) { return holds(n); });
+    return std::all_of(filtered_.begin(), filtered_.end(),
+                       [&](std::uint32_t n) { return holds(n); });
   }
 
   // Drops the latest arrivals while `name` at `depth` would close them.
   void unwind(std::uint32_t name, std::uint32_t depth) {
-    while (!held_.empty() &&
-           (depth < depths_.back() || (depth == depths_.back() && holds(name)))) {
+    while (!held_.empty() && (depth < depths_.back() || (depth == depths_.back() && holds(name)))) {
       position_[held_.back().first] = -1;
       held_.pop_back();
       depths_.pop_back();
@@ -284,8 +283,8 @@ RowTable walk_rows(const RowPlan& plan, std::size_t name_count, const RowWalkOpt
         failed = false;
       }
       const bool held = current.holds(entry.name);
-      const bool closes = entry.depth < current.last_depth() ||
-                          (entry.depth == current.last_depth() && held);
+      const bool closes =
+          entry.depth < current.last_depth() || (entry.depth == current.last_depth() && held);
       if (options.split_repeats && !closes && held && current.complete()) {
         current.emit_up_to_context(entry.name, &rows, name_count);
         ++row_count;

@@ -1,6 +1,8 @@
 // The coordinate walk that turns a subset's values into observation rows,
 // on hand-made plans; and, where the corpus is at hand, the qualifier links
 // of the row planner against item_names() on real messages.
+#include "pipeline/rows.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,7 +15,6 @@
 
 #include "message/scan.h"
 #include "pipeline/decode_message.h"
-#include "pipeline/rows.h"
 
 namespace skerrow {
 namespace {
@@ -46,16 +47,18 @@ RowPlan plan_of(const std::vector<std::vector<Step>>& subsets) {
 std::vector<std::vector<std::int32_t>> rows_of(const RowTable& table, std::size_t names) {
   std::vector<std::vector<std::int32_t>> rows(table.row_count, std::vector<std::int32_t>(names));
   for (std::size_t n = 0; n < names; ++n) {
-    for (std::size_t r = 0; r < table.row_count; ++r) rows[r][n] = table.cells[n * table.row_count + r];
+    for (std::size_t r = 0; r < table.row_count; ++r)
+      rows[r][n] = table.cells[n * table.row_count + r];
   }
   return rows;
 }
 
 // A sounding: the station, then three levels of pressure, temperature, wind.
 const std::vector<Step> kSounding = {
-    {kStation, 1, true},  {kPressure, 2, true},  {kTemperature, 3, false}, {kWind, 3, false},
-    {kPressure, 2, true}, {kTemperature, 3, false}, {kWind, 3, false},
-    {kPressure, 2, true}, {kTemperature, 3, false}, {kWind, 3, false},
+    {kStation, 1, true}, {kPressure, 2, true}, {kTemperature, 3, false},
+    {kWind, 3, false},   {kPressure, 2, true}, {kTemperature, 3, false},
+    {kWind, 3, false},   {kPressure, 2, true}, {kTemperature, 3, false},
+    {kWind, 3, false},
 };
 
 TEST(WalkRows, ASoundingGivesOneRowPerLevelWithTheStationInEach) {
@@ -146,8 +149,8 @@ TEST(PlanRows, QualifierLinksMatchItemNamesOnTheCorpus) {
     std::vector<MessageRange> ranges;
     if (!scan_each(data, [&](const MessageRange& r) { ranges.push_back(r); })) continue;
     for (const MessageRange& r : ranges) {
-      auto decoded = decode_message_with_tables(std::span(data).subspan(r.offset, r.length),
-                                                source, DecodeOptions{.structure = true});
+      auto decoded = decode_message_with_tables(std::span(data).subspan(r.offset, r.length), source,
+                                                DecodeOptions{.structure = true});
       if (!decoded) continue;
       const ValueKeys keys = value_keys(decoded->values, *decoded->tables);
       std::vector<std::uint32_t> refers;
