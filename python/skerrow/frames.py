@@ -514,8 +514,8 @@ def _computed_column(name: str, columns: Mapping[str, _Column], parts: list[_Par
     if name == "WMO_station_id":
         block, station = get("blockNumber"), get("stationNumber")
         usable = block.usable() & station.usable()
-        ids = numpy.where(usable, numpy.trunc(block.values) * 1000 + numpy.trunc(station.values), numpy.nan)
-        return _Column(ids, usable, "int")
+        wmo = numpy.where(usable, numpy.trunc(block.values) * 1000 + numpy.trunc(station.values), numpy.nan)
+        return _Column(wmo, usable, "int")
     if name == "WIGOS_station_id":
         held = [get(k) for k in _WIGOS_PARTS]
         anywhere = held[0].present | held[1].present | held[2].present | held[3].present
@@ -570,8 +570,8 @@ def _row_table(parts: list[_Part], query: _Query, info: dict[str, Any]) -> tuple
     keep = numpy.ones(total, dtype=bool)
     for name, f in query.row_filters.items():
         column = columns[name]
-        values = column.values.tolist() if hasattr(column.values, "tolist") else column.values
-        keep &= numpy.array([bool(p) and f.match(v) for v, p in zip(values, column.present)], dtype=bool)
+        held = column.values.tolist() if hasattr(column.values, "tolist") else column.values
+        keep &= numpy.array([bool(p) and f.match(v) for v, p in zip(held, column.present)], dtype=bool)
     wanted = [c for c in dict.fromkeys(query.columns) if c in columns]
     if wanted:
         keep &= numpy.logical_or.reduce([columns[c].present for c in wanted])
