@@ -327,6 +327,11 @@ class _Part:
 _TEXT_UNIT = "CCITT IA5"
 
 
+# Messages decoded in one call of the core at most: few enough that a call's
+# values stay far from the 2**31 entries rows can name, and its memory small.
+_RUN = 1000
+
+
 def _tables_argument(data: Any, offset: int, length: int, tables: Any) -> Any:
     return tables
 
@@ -344,7 +349,7 @@ def _generic_parts(messages: Iterable[Message], query: _Query, split_repeats: bo
             continue
         # The tables the message is decoded with, as its own calls choose them.
         tables = message._native_call(_tables_argument)
-        if runs and runs[-1][0] is message._data and runs[-1][1] == tables:
+        if runs and runs[-1][0] is message._data and runs[-1][1] == tables and len(runs[-1][2]) < _RUN:
             runs[-1][2].append(message)
         else:
             runs.append((message._data, tables, [message]))
@@ -706,6 +711,24 @@ class _Chunk(list):  # type: ignore[type-arg]
     """Messages of one file read together by one worker."""
 
 
+def _chunked(pieces: list[Any], workers: int) -> list[Any]:
+    """Runs of consecutive messages made into chunks, a few per worker: the
+    messages of a chunk go to the core in one call."""
+    out: list[Any] = []
+    run: list[Message] = []
+    for piece in [*pieces, None]:
+        if isinstance(piece, Message):
+            run.append(piece)
+            continue
+        if run:
+            size = max(1, -(-len(run) // (workers * 4))) if workers > 1 else len(run)
+            out += [_Chunk(run[i : i + size]) for i in range(0, len(run), size)]
+            run = []
+        if piece is not None:
+            out.append(piece)
+    return out
+
+
 def _messages_of(piece: Any, tables: Any) -> Iterator[Message]:
     """The messages of one piece, with `tables` (resolved once per call:
     finding the definitions roots costs more than decoding a message)."""
@@ -777,10 +800,9 @@ def read_bufr(
     pieces = _sources(source)
     tables = _tables(definitions)
     if len(pieces) == 1 and workers > 1 and not isinstance(pieces[0], Message):
-        # A few runs of messages per worker: each run is one call of the core.
-        found = list(_messages_of(pieces[0], tables))
-        size = max(1, -(-len(found) // (workers * 4)))
-        pieces = [_Chunk(found[i : i + size]) for i in range(0, len(found), size)]
+        pieces = list(_messages_of(pieces[0], tables))
+    if any(isinstance(p, Message) for p in pieces):
+        pieces = _chunked(pieces, workers)
     infos: list[dict[str, Any]] = [{} for _ in pieces]
     if workers > 1 and len(pieces) > 1:
         with ThreadPoolExecutor(max_workers=workers) as pool:

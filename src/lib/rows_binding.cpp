@@ -4,6 +4,7 @@
 #include "lib/rows_binding.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -166,6 +167,11 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       return {};
     });
     if (!done) return native_raise_at(failed_at, done.error());
+    if (pending->plan.entries.size() > static_cast<std::size_t>(INT32_MAX)) {
+      // Rows name their entries in int32.
+      PyErr_SetString(PyExc_ValueError, "too many values for one call: pass fewer messages");
+      return nullptr;
+    }
 
     const RowPlan& plan = pending->plan;
     std::vector<std::uint32_t> entry_names(plan.entries.size());

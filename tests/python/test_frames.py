@@ -207,7 +207,7 @@ def test_sources_and_workers_agree(root: str, tmp_path: Path, workers: int) -> N
     assert df["stationNumber"].tolist() == expected
     one = read_bufr(paths[0], columns=cols, definitions=root, workers=workers)
     assert one["stationNumber"].tolist() == expected[:6]
-    listed = read_bufr(skerrow.messages(paths[1], definitions=root), columns=cols)
+    listed = read_bufr(skerrow.messages(paths[1], definitions=root), columns=cols, workers=workers)
     assert listed["stationNumber"].tolist() == expected[6:12]
 
 
