@@ -1,5 +1,6 @@
 # The helper module that shares _skerrow's library (loaded by skerrow/__init__.py).
 from collections.abc import Iterable
+from typing import Any
 
 import _skerrow
 
@@ -41,3 +42,12 @@ def read_columns(
     keys: Iterable[str] | None,
     meanings: bool,
 ) -> ColumnsResult: ...
+def rows(
+    data: bytes,
+    ranges: bytes,
+    tables: _skerrow.TableSet | str | tuple[str, list[str]],
+    names: list[str],
+    filtered: bytes | None,
+    split_repeats: bool,
+) -> tuple[bytes, bytes, list[tuple[int, str]], list[int], list[str], Any]: ...
+def walk_rows(plan: Any, passes: bytes) -> tuple[int, bytes, bytes]: ...

@@ -20,6 +20,7 @@
 #include "lib/gil.h"
 #include "lib/py_ref.h"
 #include "lib/record_object.h"
+#include "lib/rows_binding.h"
 #include "lib/types.h"
 #include "message/parse_message.h"
 #include "message/scan.h"
@@ -704,6 +705,10 @@ PyMethodDef kNativeFunctions[] = {
      "columns(data, offset, length, tables, keys, meanings)\n--\n\n"},
     {"read_columns", as_cfunction(py_read_columns), METH_FASTCALL | METH_KEYWORDS,
      "read_columns(messages, keys, meanings)\n--\n\n"},
+    {"rows", as_cfunction(py_rows), METH_FASTCALL | METH_KEYWORDS,
+     "rows(data, ranges, tables, names, filtered, split_repeats)\n--\n\n"},
+    {"walk_rows", as_cfunction(py_walk_rows), METH_FASTCALL | METH_KEYWORDS,
+     "walk_rows(plan, passes)\n--\n\n"},
     {"bundled_versions", as_cfunction(py_bundled_versions), METH_FASTCALL | METH_KEYWORDS,
      "bundled_versions(bundle)\n--\n\n"},
     {"bundled_tables", as_cfunction(py_bundled_tables), METH_FASTCALL | METH_KEYWORDS,
@@ -724,6 +729,14 @@ PyModuleDef native_def = {
 };
 
 }  // namespace
+
+std::optional<TableSource> native_table_source(const char* name, PyObject* tables) {
+  return table_source(name, tables);
+}
+PyObject* native_raise_at(std::uint64_t offset, const DecodeError& error) {
+  return raise_at(offset, error);
+}
+
 }  // namespace skerrow::py
 
 // Exported beside PyInit__skerrow: the package loads this library a second
