@@ -498,7 +498,9 @@ def _computed_column(name: str, columns: Mapping[str, _Column], parts: list[_Par
     import numpy
     import pandas
 
-    get = lambda key: columns.get(key) or _absent(total)  # noqa: E731
+    def get(key: str) -> _Column:
+        return columns.get(key) or _absent(total)
+
     if name == "typical_datetime":
         values: list[Any] = []
         for p in parts:
