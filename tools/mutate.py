@@ -35,6 +35,8 @@ Keeping a mutant cheap without weakening the verdict:
 - The time limit for each stage is five times what the unmutated code
   takes (at least 20 s), so a mutant that loops costs seconds, not the
   default ten minutes.
+- --workdir keeps the scratch copy and its build for the next run, which
+  then rebuilds only what changed since (a new test, say).
 
 A hand-written tool rather than mull: mull needs clang-built tests and a
 matching LLVM plugin, while this needs nothing the project does not have.
@@ -48,6 +50,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -222,11 +225,11 @@ def choose(folders: list[str], limit: int, seed: int) -> list[Mutant]:
 class Bench:
     """The scratch copy, its build and the test stages."""
 
-    def __init__(self, jobs: int) -> None:
-        self.scratch = Path(tempfile.mkdtemp(prefix="skerrow-mutate-"))
+    def __init__(self, jobs: int, workdir: str | None) -> None:
+        self.keep = workdir is not None
+        self.scratch = Path(workdir) if workdir else Path(tempfile.mkdtemp(prefix="skerrow-mutate-"))
         self.copy = self.scratch / "repo"
-        shutil.copytree(REPO, self.copy, ignore=shutil.ignore_patterns(
-            "build", ".git", "__pycache__", ".hypothesis", ".pytest_cache"))
+        sync(REPO, self.copy)
         build = self.copy / "build"
         self.env = dict(os.environ)
         self.env["PYTHONPATH"] = f"{build}:{self.copy / 'python'}"
@@ -289,8 +292,28 @@ class Bench:
         finally:
             source.write_text(original)
 
-    def close(self, jobs: int) -> None:
-        shutil.rmtree(self.scratch, ignore_errors=True)
+    def close(self) -> None:
+        if not self.keep:
+            shutil.rmtree(self.scratch, ignore_errors=True)
+
+
+SKIP_COPY = {"build", ".git", "__pycache__", ".hypothesis", ".pytest_cache"}
+
+
+def sync(source: Path, target: Path) -> None:
+    """Makes `target` a copy of the repository at `source`, rewriting only the
+    files that differ: a kept build then rebuilds only what changed (a copy
+    with the old time stamp could look older than a mutant's objects)."""
+    for path in source.rglob("*"):
+        rel = path.relative_to(source)
+        if SKIP_COPY & set(rel.parts) or not path.is_file():
+            continue
+        dest = target / rel
+        content = path.read_bytes()
+        if not dest.is_file() or dest.read_bytes() != content:
+            dest.parent.mkdir(parents=True, exist_ok=True)
+            dest.write_bytes(content)
+            shutil.copymode(path, dest)
 
 
 def wilson(killed: int, total: int, z: float = 1.96) -> tuple[float, float]:
@@ -334,6 +357,7 @@ def main() -> int:
     ap.add_argument("--quick", action="store_true", help="skip the last test stage")
     ap.add_argument("--recheck", action="store_true",
                     help="run the last stage on the quick survivors in --json")
+    ap.add_argument("--workdir", help="keep the scratch copy and its build here, for the next run")
     ap.add_argument("--mutant", action="append", default=[], help="test only this id (path:line:n)")
     args = ap.parse_args()
 
@@ -368,7 +392,9 @@ def main() -> int:
         if args.json:
             Path(args.json).write_text(json.dumps({"results": results}, indent=1))
 
-    bench = Bench(args.jobs)
+    # A kill restores the mutated line on the way out, as an error does.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    bench = Bench(args.jobs, args.workdir)
     try:
         if not bench.calibrate(sorted({str(Path(m.path).parent) for m in chosen}),
                                args.recheck or not args.quick):
@@ -388,7 +414,7 @@ def main() -> int:
             print(f"[{k}/{len(chosen)}] {verdict:9} {time.time() - started:5.1f}s {m.describe()}",
                   flush=True)
     finally:
-        bench.close(args.jobs)
+        bench.close()
     print()
     summary(results)
     return 0
