@@ -219,7 +219,10 @@ def choose(folders: list[str], limit: int, seed: int) -> list[Mutant]:
             random.Random(seed).shuffle(found)
             found = sorted(found[:limit], key=lambda m: (m.path, m.line, m.ordinal))
         chosen.extend(found)
-    return chosen
+    # A folder may be named twice (src/decode=50 ... src/decode=200, to test
+    # a first share of it early): each mutant once, where it first comes.
+    seen: set[str] = set()
+    return [m for m in chosen if not (m.id in seen or seen.add(m.id))]
 
 
 class Bench:
