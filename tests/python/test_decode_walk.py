@@ -332,6 +332,29 @@ def test_new_references_end_with_the_subset(tables):
     assert [v.raw_value for v in values] == [42.3, 42.3]
 
 
+# A new reference is a sign bit and a magnitude of YYY - 1 bits; it must fit
+# a signed 64-bit integer, and a magnitude wider than 64 bits is read in parts.
+@pytest.mark.parametrize("op,sign,magnitude,reference", [
+    (203065, 1, 2**63, -2**63),
+    (203065, 0, 2**63 - 1, 2**63 - 1),
+    (203065, 0, 2**63, None),
+    (203065, 1, 2**63 + 1, None),
+    (203100, 1, 7, -7),  # 99 bits: 64, then 35
+    (203100, 0, 2**64 + 5, None),
+    (203200, 0, 2**198, None),  # beyond 128 bits
+])
+def test_new_reference_values_at_the_edge_of_64_bits(tables, op, sign, magnitude, reference):
+    fields = [(sign, 1), (magnitude, op - 203001), (523, 12)]
+    if reference is None:
+        with pytest.raises(ValueError) as info:
+            one(tables, [op, 5001, 203255, 5001], *fields)
+        assert info.value.args == (
+            f"{PARSE}new reference value of operator {op} for 005001 does not fit in 64 bits",)
+    else:
+        [v] = one(tables, [op, 5001, 203255, 5001], *fields)
+        assert (v.raw, v.raw_value) == (523, float(reference + 523) / 10.0)
+
+
 # --------------------------------------------------------------- bitmaps
 
 
