@@ -436,14 +436,8 @@ Result<std::shared_ptr<const TableSet>> bundled_tables_for(
     auto found = cache.with_local.find(key);
     if (found != cache.with_local.end()) return found->second;
   }
-  // Each local file is optional; a local entry replaces the WMO one whole.
   TableSet tables = *wmo;
-  const std::string element = join_path(local, "element.table");
-  if (path_exists(element)) SKERROW_CHECK(load_element_table(element, tables));
-  const std::string sequence = join_path(local, "sequence.def");
-  if (path_exists(sequence)) SKERROW_CHECK(load_sequence_file(sequence, tables));
-  const std::string codes = join_path(local, "codetables");
-  if (path_exists(codes)) SKERROW_CHECK(load_code_tables(codes, tables));
+  SKERROW_CHECK(overlay_local_tables(local, tables));
   auto shared = std::make_shared<const TableSet>(std::move(tables));
   std::lock_guard lock(cache.mutex);
   return cache.with_local.try_emplace(key, std::move(shared)).first->second;

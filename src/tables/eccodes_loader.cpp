@@ -158,6 +158,16 @@ Result<void> load_eccodes_directory(const std::string& directory, TableSet& tabl
   return {};
 }
 
+Result<void> overlay_local_tables(const std::string& directory, TableSet& tables) {
+  const std::string element = join_path(directory, "element.table");
+  if (path_exists(element)) SKERROW_CHECK(load_element_table(element, tables));
+  const std::string sequence = join_path(directory, "sequence.def");
+  if (path_exists(sequence)) SKERROW_CHECK(load_sequence_file(sequence, tables));
+  const std::string codes = join_path(directory, "codetables");
+  if (path_exists(codes)) SKERROW_CHECK(load_code_tables(codes, tables));
+  return {};
+}
+
 Result<TableSet> load_eccodes(const std::string& directory) {
   TableSet tables;
   SKERROW_CHECK(load_eccodes_directory(directory, tables));

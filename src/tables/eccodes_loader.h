@@ -20,4 +20,8 @@ Result<void> load_element_table(const std::string& path, TableSet& tables);
 Result<void> load_sequence_file(const std::string& path, TableSet& tables);
 Result<void> load_code_tables(const std::string& path, TableSet& tables);
 
+// Lays a local table directory over `tables`: each of its files is optional,
+// and a local entry replaces the entry with the same code whole.
+Result<void> overlay_local_tables(const std::string& directory, TableSet& tables);
+
 }  // namespace skerrow

@@ -86,14 +86,7 @@ Result<TableSet> load_chosen_tables(const TableChoice& choice) {
   SKERROW_CHECK(load_eccodes_directory(choice.wmo_directory, tables));
   const std::string& local = choice.local_directory;
   if (local.empty() || !path_exists(local)) return tables;
-  // Local files lay over the WMO tables: each is optional, and a local entry
-  // replaces the WMO entry with the same code.
-  const std::string element = join_path(local, "element.table");
-  if (path_exists(element)) SKERROW_CHECK(load_element_table(element, tables));
-  const std::string sequence = join_path(local, "sequence.def");
-  if (path_exists(sequence)) SKERROW_CHECK(load_sequence_file(sequence, tables));
-  const std::string codes = join_path(local, "codetables");
-  if (path_exists(codes)) SKERROW_CHECK(load_code_tables(codes, tables));
+  SKERROW_CHECK(overlay_local_tables(local, tables));
   return tables;
 }
 
