@@ -24,6 +24,8 @@ def comp(tables, descriptors, *fields, subsets=2):
         (5001, 12, 1000, [0, 5], [(1000, 90.0), (1005, 90.5)]),
         (5001, 12, 1000, [0, 7], [(1000, 90.0), (1000, None)]),  # all ones: missing, raw R0
         (31001, 8, 200, [0, 7], [(200, 200.0), (207, 207.0)]),  # class 31 is never missing
+        # 64 bits have no missing code: all ones is a number.
+        (11002, 64, 2**64 - 1, [0, 0], [(2**64 - 1, 2.0**64)] * 2),
     ],
 )
 def test_numeric_column(tables, code, width, r0, increments, expect):

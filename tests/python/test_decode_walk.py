@@ -2,7 +2,7 @@
 operators the WMO regulations define that a bare walk would misread."""
 
 import pytest
-from decode_support import bits, decode, items, table_dir
+from decode_support import ELEMENTS, bits, decode, items, table_dir
 
 import _skerrow
 from conftest import PARSE
@@ -99,6 +99,17 @@ def test_delayed_replication(tables, factor):
                  *[(k + 1, 7) for k in range(factor)], (99, 7))
     assert [v.descriptor for v in values] == [31001] + [1001] * (factor + 1)
     assert [v.raw for v in values] == [factor] + list(range(1, factor + 1)) + [99]
+
+
+# A factor that is no number (a table that makes it text) replicates nothing.
+@pytest.mark.parametrize("compressed", [False, True], ids=["uncompressed", "compressed"])
+def test_delayed_replication_factor_that_is_text(tmp_path, compressed):
+    tables = _skerrow.TableSet.from_eccodes(table_dir(
+        tmp_path, elements={31001: "factor|string|FACTOR AS TEXT|CCITT IA5|0|0|8",
+                            1001: ELEMENTS[1001]}, sequences={}, code_tables={}))
+    fields = [b"A", (5, 7)] if not compressed else [b"A", (0, 6), (5, 7), (0, 6)]
+    values = decode(tables, [101000, 31001, 1001, 1001], bits(*fields), compressed=compressed)
+    assert [(v.descriptor, v.raw_text, v.raw) for v in values] == [(31001, "A", None), (1001, None, 5)]
 
 
 @pytest.mark.parametrize(
