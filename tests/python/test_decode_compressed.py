@@ -65,6 +65,17 @@ def test_character_column(tables, fields, texts):
     assert all(v.raw is None for v in values)
 
 
+# A text of 9 bits: its last octet holds one bit, left-aligned (0x80).
+@pytest.mark.parametrize("compressed", [False, True], ids=["uncompressed", "compressed"])
+def test_text_with_a_partial_last_octet(tmp_path, compressed):
+    tables = _skerrow.TableSet.from_eccodes(table_dir(
+        tmp_path, elements={1015: "stationName|string|STATION NAME|CCITT IA5|0|0|9"},
+        sequences={}, code_tables={}))
+    fields = [b"A", (1, 1)] + ([(0, 6)] if compressed else [])
+    [v] = decode(tables, [1015], bits(*fields), compressed=compressed)
+    assert (v.raw_text, v.raw_value) == ("A?", 1001.0)
+
+
 def test_locators_count_columns(tables):
     values = comp(tables, [1015, 1015], b"AAA", (0, 6), b"BBB", (0, 6), subsets=3)
     assert [v.raw_value for v in values] == [1003.0, 4003.0, 2003.0, 5003.0, 3003.0, 6003.0]
