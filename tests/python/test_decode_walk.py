@@ -421,6 +421,18 @@ def test_two_two_five_on_sixty_four_bits_reads_too_wide(tables):
             (0, 64), (1, 8), (0, 1), (0, 64), (0, 8))
 
 
+# At the widest width Table B can give, a difference cannot grow by a bit:
+# it keeps that width, too wide to read. (2-06 lets the element itself be read.)
+def test_two_two_five_on_the_widest_element(tmp_path):
+    tables = _skerrow.TableSet.from_eccodes(table_dir(
+        tmp_path, elements={1: "wide|long|WIDE|u|0|0|65535", 31001: ELEMENTS[31001],
+                            31031: ELEMENTS[31031]}, sequences={}, code_tables={}))
+    with pytest.raises(ValueError) as info:
+        decode(tables, [206008, 1, 236000, 101000, 31001, 31031, 225000, 225255],
+               bits((5, 8), (1, 8), (0, 1)))
+    assert info.value.args == (f"{PARSE}cannot read 65535 bits into u64",)
+
+
 def test_second_marker_operator_restarts_with_two_three_seven(tables):
     d, f = six_elements()
     values = one(
