@@ -16,7 +16,7 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 
-from bufr_builder import Message  # noqa: E402
+from bufr_builder import BitWriter, Message  # noqa: E402
 
 # Fixed replications nested three deep: 1-44-111 around 1-39-032 around
 # 1-27-190. Unrolled that is about 18 million codes, past the expansion's
@@ -43,6 +43,56 @@ HOSTILE_POOL = [
 ]
 
 
+def package_seeds() -> dict[str, bytes]:
+    """Messages of editions 2, 3 and 4 whose values are all well formed, so
+    that the package target starts from keys, names and columns that exist."""
+    # Edition 4, two subsets that differ: a delayed replication of one and of
+    # three temperatures, and an associated field before each.
+    rows = BitWriter()
+    for subset, temperatures in enumerate(([28815], [27315, 27415, 27515])):
+        rows.write(2024, 12).write(5, 4).write(17, 6).write(10, 7).write(123 + subset, 10)
+        rows.write(len(temperatures), 8)
+        for t in temperatures:
+            rows.write(1, 6).write(3, 8).write(t, 16)
+    edition4 = Message(
+        descriptors=[301011, 1001, 1002, 101000, 31001, 204008, 31021, 12101, 204000],
+        data=rows.to_bytes(), subsets=2, master_version=35,
+    ).build()
+    # Edition 3, three compressed subsets: a constant, a small spread, a
+    # missing increment and a station name of 20 characters each.
+    packed = BitWriter().write(10, 7).write(0, 6)
+    packed.write(100, 10).write(3, 6).write(1, 3).write(2, 3).write(7, 3)
+    packed.write(28000, 16).write(10, 6).write(100, 10).write(200, 10).write_missing(10)
+    packed.write(0, 160).write(20, 6)
+    for name in (b"NORTH POINT", b"HARBOUR", b"LIGHTHOUSE"):
+        packed.write_bytes(name.ljust(20), 160)
+    edition3 = Message(
+        edition=3, descriptors=[1001, 1002, 12101, 1015], data=packed.to_bytes(), subsets=3,
+        compressed=True, master_version=13,
+    ).build()
+    # Edition 2, one subset with a quality bitmap: the last two of four
+    # elements get a percent confidence each.
+    quality = BitWriter().write(10, 7).write(123, 10).write(28815, 16).write(27315, 16)
+    quality.write(1, 1).write(1, 1).write(0, 1).write(0, 1).write(98, 16).write(1, 8)
+    quality.write(70, 7).write(100, 7)
+    edition2 = Message(
+        edition=2,
+        descriptors=[1001, 1002, 12101, 12103, 222000, 236000, 101004, 31031, 1031, 1032,
+                     101002, 33007],
+        data=quality.to_bytes(), master_version=13,
+    ).build()
+    seeds = {"edition4-rows.bufr": edition4, "edition3-compressed.bufr": edition3,
+             "edition2-quality.bufr": edition2}
+    # The first octet chooses the call (modulo 3) and the names wanted (bits
+    # 2 and 3): each call on every message, then the columns for a present
+    # subset of the names, and for it with an absent name and a code.
+    every = edition4 + edition3 + edition2
+    for choice, name in ((0, "plain"), (1, "structure"), (2, "columns"),
+                         (5, "columns-wanted"), (8, "columns-wanted-unknown")):
+        seeds[f"{name}.bin"] = bytes([choice]) + every
+    return seeds
+
+
 def write(path: pathlib.Path, data: bytes) -> None:
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(data)
@@ -53,6 +103,14 @@ def main() -> None:
     write(
         out / "decode" / "nested-fixed-replications.bufr",
         Message(descriptors=NESTED_FIXED_REPLICATIONS, master_version=39, data=bytes(346)).build(),
+    )
+    # Fixed replications nested so that the walk takes exactly as many steps
+    # as the expansion allows, then one descriptor more: the slowest list
+    # that still fails quickly, and the one that found the bound too loose.
+    write(
+        out / "decode" / "expansion-at-step-bound.bufr",
+        Message(descriptors=[103127, 102086, 101191, 1001, 1002], master_version=39,
+                data=bytes(64)).build(),
     )
     # Operators that read no bits, 63 of them for each of 65535 compressed
     # subsets: millions of values from a message of under 200 octets.
@@ -77,6 +135,8 @@ def main() -> None:
             Message(descriptors=descriptors, data=data, subsets=rng.choice((1, 2, 7)),
                     compressed=k % 2 == 1, master_version=35).build(),
         )
+    for name, data in package_seeds().items():
+        write(HERE / "seeds" / "package" / name, data)
     members = ", ".join(f"{code:06d}" for code in NESTED_FIXED_REPLICATIONS)
     write(
         out / "sequence_def" / "nested-fixed-replications.def",

@@ -45,7 +45,7 @@ from skerrow._messages import (  # noqa: E402
     bundled_versions,
     messages,
 )
-from skerrow._structure import Subset, Value  # noqa: E402
+from skerrow._structure import Subset, Value, read_columns  # noqa: E402
 from skerrow._tables import TableVersionWarning  # noqa: E402
 from skerrow.frames import read_bufr  # noqa: E402
 
@@ -60,5 +60,6 @@ __all__ = [
     "bundled_versions",
     "messages",
     "read_bufr",
+    "read_columns",
 ]
 __version__ = "0.1.0"

@@ -19,7 +19,7 @@ from typing import (
 
 import _skerrow
 from skerrow import _native, _tables as _table_sources
-from skerrow._structure import Subset, split_subsets
+from skerrow._structure import Subset, columns_from_native, split_subsets
 from skerrow._tables import TableVersionWarning
 
 if TYPE_CHECKING:
@@ -201,23 +201,12 @@ class Message:
         arrays of ``str`` with None for missing. Codes keep their numbers;
         with ``meanings=True`` code and flag table columns hold the meanings
         (or None) instead. `keys` limits the result to those names (a key,
-        ``#n#key`` or a six-digit code, which stands for its key); a name no
-        subset has raises KeyError.
+        ``#n#key`` or a six-digit code, which stands for its key), and in a
+        compressed message the decoding to the columns of their keys; a name
+        no subset has raises KeyError.
         """
-        import numpy
-
         wanted = None if keys is None else list(keys)
-        numbers, numeric, count, names, others = self._native_call(
-            _native.columns, wanted, meanings
-        )
-        # One block for all numeric columns; its rows are the columns (views).
-        block = numpy.frombuffer(numbers, dtype=numpy.float64).reshape(numeric, count)
-        columns: list[numpy.ndarray[Any, Any]] = list(block)
-        for position, payload in others:  # in increasing position
-            column = numpy.empty(count, dtype=object)
-            column[:] = payload
-            columns.insert(position, column)
-        return dict(zip(names, columns))
+        return columns_from_native(self._native_call(_native.columns, wanted, meanings))
 
 
 def _read(source: Source) -> bytes:

@@ -1,5 +1,6 @@
 # The helper module that shares _skerrow's library (loaded by skerrow/__init__.py).
 from collections.abc import Iterable
+from typing import Any
 
 import _skerrow
 
@@ -20,6 +21,12 @@ def structure(
 ) -> tuple[
     list[_skerrow.DecodedValue], tuple[int, ...], list[str], list[str], list[str], list[int]
 ]: ...
+# (owner capsule, address, runs) of each block of numbers.
+NumberChunks = list[tuple[object, int, int]]
+ColumnsResult = tuple[
+    NumberChunks, int, tuple[int, ...] | None, list[str], list[tuple[int, list[object]]]
+]
+
 def columns(
     data: bytes,
     offset: int,
@@ -27,4 +34,20 @@ def columns(
     tables: _skerrow.TableSet | str | tuple[str, list[str]],
     keys: Iterable[str] | None,
     meanings: bool,
-) -> tuple[bytes, int, int, list[str], list[tuple[int, list[str | None]]]]: ...
+) -> ColumnsResult: ...
+MessageArguments = tuple[bytes, int, int, _skerrow.TableSet | str | tuple[str, list[str]]]
+
+def read_columns(
+    messages: list[MessageArguments],
+    keys: Iterable[str] | None,
+    meanings: bool,
+) -> ColumnsResult: ...
+def rows(
+    data: bytes,
+    ranges: bytes,
+    tables: _skerrow.TableSet | str | tuple[str, list[str]],
+    names: list[str],
+    filtered: bytes | None,
+    split_repeats: bool,
+) -> tuple[bytes, bytes, list[tuple[int, str]], list[int], list[str], Any]: ...
+def walk_rows(plan: Any, passes: bytes) -> tuple[int, bytes, bytes]: ...

@@ -2,9 +2,16 @@
 
 from __future__ import annotations
 
-from typing import Iterator, Sequence, overload
+import os
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, Sequence, cast, overload
 
 import _skerrow
+from skerrow import _native
+
+if TYPE_CHECKING:
+    import numpy
+
+    from skerrow._messages import Definitions
 
 
 class Value:
@@ -186,3 +193,82 @@ def split_subsets(
         Subset(values[a:b], keys[a:b], units[a:b], names[a:b], refers[a:b])
         for a, b in zip(starts, ends)
     ]
+
+
+class _NumberBlock:
+    """numpy's view of a block of float64 numbers the core decoded: its
+    array interface, and the capsule that frees the block with the last
+    array over it."""
+
+    __slots__ = ("__array_interface__", "_owner")
+
+    def __init__(self, owner: object, address: int, count: int) -> None:
+        self._owner = owner
+        self.__array_interface__ = {
+            "version": 3,
+            "shape": (count,),
+            "typestr": "=f8",
+            "data": (address, True),  # read-only
+        }
+
+
+def columns_from_native(result: _native.ColumnsResult) -> dict[str, numpy.ndarray[Any, Any]]:
+    """The dict of columns from what ``_native.columns`` returns: the
+    numeric columns are runs of the blocks the core filled (views, no copy),
+    the others object arrays of str or None."""
+    import numpy
+
+    chunks, count, order, names, others = result
+    runs: list[numpy.ndarray[Any, Any]] = []
+    for owner, address, rows in chunks:
+        block = numpy.asarray(_NumberBlock(owner, address, rows * count))
+        runs.extend(block.reshape(rows, count))
+    columns = runs if order is None else [runs[i] for i in order]
+    for position, payload in others:  # in increasing position
+        column = numpy.empty(count, dtype=object)
+        column[:] = payload
+        columns.insert(position, column)
+    return dict(zip(names, columns))
+
+
+def read_columns(
+    source: object,
+    keys: Iterable[str] | None = None,
+    *,
+    meanings: bool = False,
+    definitions: Definitions | None = None,
+) -> dict[str, numpy.ndarray[Any, Any]]:
+    """The columns of every subset of every message of `source`, merged.
+
+    `source` is a path, ``bytes``, what ``skerrow.messages`` returns, or a
+    list of these or of messages. Names are those of ``Message.columns()``
+    (ranks count within each subset); each array has one entry per subset
+    of every message in order, NaN (numbers) or None (texts) where a message
+    lacks the name. `keys` and `meanings` are as for ``Message.columns()``:
+    a name that no subset of any message has raises KeyError. `definitions`
+    is as for ``skerrow.messages`` (for paths and bytes). The messages are
+    decoded and merged by the core with the interpreter lock released. A
+    message that cannot be decoded raises ValueError naming its offset.
+    """
+    from skerrow import _messages
+
+    if isinstance(source, (list, tuple)):
+        found: list[_messages.Message] = []
+        for item in source:
+            if isinstance(item, _messages.Message):
+                found.append(item)
+            else:
+                found.extend(_messages.messages(item, definitions=definitions))
+    elif isinstance(source, (str, bytes, bytearray, memoryview, os.PathLike)):
+        found = list(_messages.messages(source, definitions=definitions))
+    else:
+        found = list(source)  # type: ignore[call-overload]
+    # Each message with the tables argument its own decoding would take.
+    calls = [m._native_call(_call_arguments) for m in found]
+    wanted = None if keys is None else list(keys)
+    return columns_from_native(_native.read_columns(calls, wanted, meanings))
+
+
+def _call_arguments(*arguments: object) -> _native.MessageArguments:
+    """The arguments a _native function on one message is called with."""
+    return cast("_native.MessageArguments", arguments)

@@ -81,23 +81,6 @@ def _make_datetime(parts: tuple[Any, ...]) -> Any:
         return None
 
 
-def _data_datetime(obs: Row) -> Any:
-    if "year" not in obs:
-        return None
-    second = obs.get("second")
-    return _datetime(
-        obs.get("year"), obs.get("month"), obs.get("day"), obs.get("hour") or 0,
-        obs.get("minute") or 0, 0 if second is None else second,
-    )
-
-
-def _wmo_station_id(obs: Row) -> Any:
-    block, station = obs.get("blockNumber"), obs.get("stationNumber")
-    if block is None or station is None:
-        return None
-    return int(block) * 1000 + int(station)
-
-
 _WIGOS_PARTS = (
     "wigosIdentifierSeries",
     "wigosIssuerOfIdentifier",
@@ -105,46 +88,38 @@ _WIGOS_PARTS = (
     "wigosLocalIdentifierCharacter",
 )
 
-
-def _wigos_station_id(obs: Row) -> Any:
-    if not any(k in obs for k in _WIGOS_PARTS):
-        return None
-    numbers = ["*" if obs.get(k) is None else str(int(obs[k])) for k in _WIGOS_PARTS[:3]]
-    return "-".join([*numbers, obs.get(_WIGOS_PARTS[3]) or ""])
-
-
 _HEIGHT_KEYS = ("heightOfStationGroundAboveMeanSeaLevel", "heightOfStation", "height")
 
-
-def _geometry(obs: Row) -> Any:
-    lon, lat = obs.get("longitude"), obs.get("latitude")
-    if lon is None or lat is None:
-        return None
-    height = next((obs[k] for k in _HEIGHT_KEYS if obs.get(k) is not None), None)
-    return [lon, lat, height]
-
-
-# The message's typical time rides along in each observation under a name no
-# key can have.
-_TYPICAL = "\0typical_datetime"
-
-# Computed key -> (the keys it is made from, the function that makes it).
-COMPUTED: dict[str, tuple[tuple[str, ...], Callable[[Row], Any]]] = {
-    "data_datetime": (("year", "month", "day", "hour", "minute", "second"), _data_datetime),
-    "WMO_station_id": (("blockNumber", "stationNumber"), _wmo_station_id),
-    "WIGOS_station_id": (_WIGOS_PARTS, _wigos_station_id),
-    "geometry": (("longitude", "latitude", *_HEIGHT_KEYS), _geometry),
-    "typical_datetime": ((), lambda obs: obs.get(_TYPICAL)),
+# Computed key -> the keys it is made from (see _computed_column).
+COMPUTED: dict[str, tuple[str, ...]] = {
+    "data_datetime": ("year", "month", "day", "hour", "minute", "second"),
+    "WMO_station_id": ("blockNumber", "stationNumber"),
+    "WIGOS_station_id": _WIGOS_PARTS,
+    "geometry": ("longitude", "latitude", *_HEIGHT_KEYS),
+    "typical_datetime": (),
 }
 
 
 class Filter:
     """One condition on a key: equality, membership, an inclusive range or a predicate."""
 
-    __slots__ = ("_test",)
+    __slots__ = ("_test", "_plain")
 
     def __init__(self, condition: Any) -> None:
         self._test: Callable[[Any], bool]
+        # The condition as plain numbers, for whole arrays: ("equal", x),
+        # ("member", [x, ...]), ("range", (low, high)), else ("", None).
+        self._plain: tuple[str, Any] = ("", None)
+        if callable(condition):
+            pass
+        elif isinstance(condition, slice):
+            if all(b is None or _plain_number(b) for b in (condition.start, condition.stop)):
+                self._plain = ("range", (condition.start, condition.stop))
+        elif isinstance(condition, (list, tuple, set, frozenset)):
+            if all(_plain_number(c) for c in condition):
+                self._plain = ("member", list(condition))
+        elif _plain_number(condition):
+            self._plain = ("equal", condition)
         if callable(condition):
             self._test = condition
         elif isinstance(condition, slice):
@@ -158,6 +133,27 @@ class Filter:
         else:
             self._test = lambda v: v == condition
 
+    def mask(self, numbers: Any, integer: bool) -> Any:
+        """match() over a float64 array (NaN for missing) at once where the
+        condition is plain numbers; `integer` says the key reads as int."""
+        import numpy
+
+        kind, condition = self._plain
+        if kind == "equal":
+            return numbers == condition
+        if kind == "member":
+            return numpy.isin(numbers, condition)
+        if kind == "range":
+            low, high = condition
+            held = ~numpy.isnan(numbers)
+            if low is not None:
+                held &= numbers >= low
+            if high is not None:
+                held &= numbers <= high
+            return held
+        values = _Column(numbers, None, "int" if integer else "float").python()
+        return numpy.array([self.match(v) for v in values], dtype=bool)
+
     def match(self, value: Any) -> bool:
         if value is None or (isinstance(value, float) and math.isnan(value)):
             return False
@@ -165,6 +161,11 @@ class Filter:
             return bool(self._test(value))
         except TypeError:
             return False
+
+
+def _plain_number(value: Any) -> bool:
+    """A number that compares with float64 as it does with int and float."""
+    return type(value) in (int, float) and math.isfinite(value) and abs(value) < 2**53
 
 
 class _Types:
@@ -225,10 +226,6 @@ def _python_value(v: _skerrow.DecodedValue, key: str) -> Any:
     return number
 
 
-def _is_coordinate(descriptor: int) -> bool:
-    return descriptor < 10000 and descriptor >= 1000
-
-
 class _Query:
     """What one call asks for: columns, filters, required columns, reader."""
 
@@ -258,13 +255,21 @@ class _Query:
         for name in list(wanted):
             if name in COMPUTED:
                 wanted.discard(name)
-                wanted.update(COMPUTED[name][0])
+                wanted.update(COMPUTED[name])
         # A qualifier comes with the value it qualifies.
         wanted.update(name.partition("->")[0] for name in list(wanted) if "->" in name)
         self.header_wanted = [k for k in HEADER_KEYS if k in wanted]
         self.data_wanted = wanted - set(HEADER_KEYS)
-        # Filters the walk applies as values arrive; computed keys are checked on rows.
+        # The names the core walks, in a fixed order; filters the walk
+        # applies as values arrive, by name index; computed keys are checked
+        # on rows.
+        self.names = sorted(self.data_wanted)
+        self.index = {name: n for n, name in enumerate(self.names)}
         self.walk_filters = {k: f for k, f in self.filters.items() if k not in COMPUTED and k not in HEADER_KEYS}
+        self.walk_filter_list = [(self.index[k], f) for k, f in self.walk_filters.items()]
+        self.filtered = (
+            bytes(int(n in self.walk_filters) for n in self.names) if self.walk_filters else None
+        )
         self.row_filters = {k: f for k, f in self.filters.items() if k in COMPUTED}
 
 
@@ -272,18 +277,26 @@ def _structure(message: Message, info: dict[str, Any]) -> tuple[Any, ...]:
     """Decodes `message`; records the units of its keys in `info` the first
     time its descriptors are seen."""
     result = message._native_call(_native.structure)
+    if _new_layout(message, info):
+        info.setdefault("units", {}).update(zip(result[2], result[3]))
+    return tuple(result)
+
+
+def _new_layout(message: Message, info: dict[str, Any]) -> bool:
+    """Records the message's table versions in `info`; True the first time
+    its layout (tables and descriptors) is seen."""
     h = message.header
     layout = (h.master_tables_version_number, h.local_tables_version_number, h.originating_centre,
               tuple(h.unexpanded_descriptors))
     seen = info.setdefault("layouts", set())
-    if layout not in seen:
-        seen.add(layout)
-        info.setdefault("units", {}).update(zip(result[2], result[3]))
-        info.setdefault("table_versions", set()).add(
-            (h.master_table_number, h.master_tables_version_number, h.local_tables_version_number,
-             h.originating_centre)
-        )
-    return tuple(result)
+    if layout in seen:
+        return False
+    seen.add(layout)
+    info.setdefault("table_versions", set()).add(
+        (h.master_table_number, h.master_tables_version_number, h.local_tables_version_number,
+         h.originating_centre)
+    )
+    return True
 
 
 def _header_row(message: Message, names: Iterable[str]) -> Row:
@@ -291,234 +304,338 @@ def _header_row(message: Message, names: Iterable[str]) -> Row:
     return {k: HEADER_KEYS[k](h) for k in names}
 
 
-_COORDINATE = 1
-_WANTED = 2
-_ROLES: dict[frozenset[str], dict[str, int]] = {}
+class _Part:
+    """The observations of a run of messages as the core walked them: `cells`
+    holds, per wanted name, the entry of each row or -1; `numbers` the number
+    of each entry (NaN for missing and text), `texts` the texts by entry;
+    `headers`, `typicals` and `counts` the header keys, typical time and
+    rows of each message."""
+
+    __slots__ = ("count", "numbers", "cells", "texts", "headers", "typicals", "counts")
+
+    def __init__(self, count: int, numbers: Any, cells: Any, texts: list[tuple[int, str]],
+                 headers: list[Row], typicals: list[Any], counts: list[int]) -> None:
+        self.count = count
+        self.numbers = numbers
+        self.cells = cells
+        self.texts = texts
+        self.headers = headers
+        self.typicals = typicals
+        self.counts = counts
 
 
-def _roles(wanted: set[str]) -> dict[str, int]:
-    """Key -> whether it is a coordinate and whether it is wanted, kept per
-    set of wanted keys so that each key is looked at once."""
-    frozen = frozenset(wanted)
-    found = _ROLES.get(frozen)
-    if found is None:
-        if len(_ROLES) > 64:
-            _ROLES.clear()
-        found = _ROLES.setdefault(frozen, {})
-    return found
+_TEXT_UNIT = "CCITT IA5"
 
 
-Plan = list[tuple[int, str, int, bool, str]]
+# Messages decoded in one call of the core at most: few enough that a call's
+# values stay far from the 2**31 entries rows can name, and its memory small.
+_RUN = 1000
 
 
-def _plan(
-    begin: int, end: int, values: Any, keys: list[str], names: list[str] | None,
-    refers: list[int] | None, roles: dict[str, int], wanted: set[str],
-) -> Plan:
-    """The wanted values of one subset in order, as (index, name, depth, is a
-    coordinate, the key that gives the value's type).
+def _tables_argument(data: Any, offset: int, length: int, tables: Any) -> Any:
+    return tables
 
-    The depth follows the coordinates: a coordinate new to the subset goes
-    one deeper than the innermost one; one seen before takes back its own
-    depth and closes the coordinates opened after it. A non-coordinate value
-    sits just below the innermost coordinate. A qualifier (quality
-    information, substituted and statistics values, associated fields) is
-    not part of the walk: it follows the value it qualifies, under
-    ``key->qualifier``.
-    """
-    qualifiers: dict[int, list[tuple[int, str]]] = {}
-    qualifiers_wanted = {n for n in wanted if "->" in n}
-    if refers is not None and names is not None and qualifiers_wanted:
-        for i in range(begin, end):
-            target = refers[i]
-            if target >= 0:
-                name = names[i]
-                if name.startswith("#"):
-                    name = name[name.index("#", 1) + 1 :]
-                if name in qualifiers_wanted:
-                    held = qualifiers.setdefault(begin + target, [])
-                    if all(name != n for _, n in held):  # the first of a kind
-                        held.append((i, name))
-    stack: dict[str, int] = {}
-    plan: Plan = []
-    for i in range(begin, end):
-        key = keys[i]
-        role = roles.get(key)
-        if role is None:
-            role = (_COORDINATE if _is_coordinate(values[i].descriptor) else 0) | (
-                _WANTED if key in wanted else 0
-            )
-            roles[key] = role
-        if not role or (refers is not None and refers[i] >= 0):
+
+def _generic_parts(messages: Iterable[Message], query: _Query, split_repeats: bool,
+                   info: dict[str, Any]) -> list[_Part]:
+    """The observations of `messages`, those a header filter rejects left
+    out. Runs of messages sharing their data and tables are decoded and
+    walked in one call of the core, without the GIL; Python judges the
+    filters on the filtered names' values alone."""
+    runs: list[tuple[Any, Any, list[Message]]] = []
+    for message in messages:
+        h = message.header
+        if any(not f.match(HEADER_KEYS[k](h)) for k, f in query.header_filters.items()):
             continue
-        if role & _COORDINATE:
-            if key in stack:
-                while True:
-                    name, depth = stack.popitem()
-                    if name == key:
-                        break
-                stack[key] = depth
+        # The tables the message is decoded with, as its own calls choose them.
+        tables = message._native_call(_tables_argument)
+        if runs and runs[-1][0] is message._data and runs[-1][1] == tables and len(runs[-1][2]) < _RUN:
+            runs[-1][2].append(message)
+        else:
+            runs.append((message._data, tables, [message]))
+    return [_generic_part(data, tables, run, query, split_repeats, info) for data, tables, run in runs]
+
+
+def _generic_part(data: bytes, tables: Any, messages: list[Message], query: _Query,
+                  split_repeats: bool, info: dict[str, Any]) -> _Part:
+    import numpy
+
+    ranges = numpy.array([(m.offset, m._length) for m in messages], dtype=numpy.uint64).tobytes()
+    try:
+        numbers_bytes, entry_bytes, texts, descriptors, units, walked = _native.rows(
+            data, ranges, tables, query.names, query.filtered, split_repeats
+        )
+    except ValueError:
+        # Again one by one, for the error the message's own call gives.
+        for m in messages:
+            m._native_call(_one_message_rows, query)
+        raise
+    numbers = numpy.frombuffer(numbers_bytes, dtype=numpy.float64)
+    if query.filtered is not None:
+        entry_names = numpy.frombuffer(entry_bytes, dtype=numpy.uint32)
+        text_of = dict(texts)
+        passes = numpy.zeros(len(numbers), dtype=numpy.uint8)
+        for index, f in query.walk_filter_list:
+            where = numpy.flatnonzero(entry_names == index)
+            if not len(where):
+                continue
+            if any(e in text_of for e in where.tolist()) or units[index] == _TEXT_UNIT:
+                passes[where] = [f.match(text_of.get(e)) for e in where.tolist()]
             else:
-                depth = len(stack) + 1
-                stack[key] = depth
-            if not role & _WANTED:
-                continue
-            plan.append((i, key, depth, True, key))
+                passes[where] = f.mask(numbers[where], _is_int(descriptors[index]))
+        walked = _native.walk_rows(walked, passes.tobytes())
+    count, cells, message_rows = walked
+    if any([_new_layout(m, info) for m in messages]):
+        known = info.setdefault("units", {})
+        # Under the key the value was read as: a qualifier's own.
+        known.update((name.rpartition("->")[2], unit) for name, unit in zip(query.names, units) if unit)
+    kinds = info.setdefault("kinds", {})
+    if len(kinds) < len(query.names):
+        for name, descriptor, unit in zip(query.names, descriptors, units):
+            if descriptor and name not in kinds:
+                kinds[name] = "text" if unit == _TEXT_UNIT else "int" if _is_int(descriptor) else "float"
+    if texts:
+        entry_names = numpy.frombuffer(entry_bytes, dtype=numpy.uint32)
+        for e, _ in texts:
+            kinds[query.names[entry_names[e]]] = "text"
+    typicals: list[Any] = [None] * len(messages)
+    if "typical_datetime" in query.computed or "typical_datetime" in query.row_filters:
+        typicals = [_datetime(h.typical_year, h.typical_month, h.typical_day, h.typical_hour,
+                              h.typical_minute, h.typical_second or 0)
+                    for h in (m.header for m in messages)]
+    cell_array = numpy.frombuffer(cells, dtype=numpy.int32).reshape(len(query.names), count)
+    headers = [_header_row(m, query.header_wanted) for m in messages]
+    counts = numpy.frombuffer(message_rows, dtype=numpy.int64).tolist()
+    return _Part(count, numbers, cell_array, texts, headers, typicals, counts)
+
+
+def _one_message_rows(data: bytes, offset: int, length: int, tables: Any, query: _Query) -> Any:
+    import numpy
+
+    ranges = numpy.array([(offset, length)], dtype=numpy.uint64).tobytes()
+    return _native.rows(data, ranges, tables, query.names, None, False)
+
+
+def _is_int(descriptor: int) -> bool:
+    integer = _INTEGERS.get(descriptor)
+    if integer is None:
+        integer = _INTEGERS[descriptor] = _TYPES.is_int("", descriptor)
+    return integer
+
+
+class _Column:
+    """One key over the rows of a call: values (float64 numbers, or a list
+    for texts and objects) and whether each row holds the key."""
+
+    __slots__ = ("values", "present", "kind")
+
+    def __init__(self, values: Any, present: Any, kind: str) -> None:
+        self.values = values
+        self.present = present
+        self.kind = kind  # "float", "int", "text" or "object"
+
+    def python(self) -> list[Any]:
+        """The values as ecCodes reads them: int for integer keys, None where missing."""
+        if self.kind == "float":
+            return [None if v != v else v for v in self.values.tolist()]
+        if self.kind == "int":
+            return [None if v != v else int(v) if v.is_integer() else v for v in self.values.tolist()]
+        return list(self.values)
+
+    def usable(self) -> Any:
+        """Rows that hold a value that is not missing."""
+        import numpy
+
+        if self.kind in ("float", "int"):
+            return self.present & ~numpy.isnan(self.values)
+        return self.present & numpy.array([v is not None for v in self.values], dtype=bool)
+
+
+def _observation_columns(parts: list[_Part], query: _Query, info: dict[str, Any]) -> tuple[dict[str, _Column], int]:
+    """The wanted keys over the rows of `parts` (header keys included)."""
+    import numpy
+
+    total = sum(p.count for p in parts)
+    kinds = info.get("kinds", {})
+    columns: dict[str, _Column] = {}
+    if query.names:
+        numbers = numpy.concatenate([p.numbers for p in parts] + [numpy.full(1, numpy.nan)])
+        firsts = numpy.cumsum([0] + [len(p.numbers) for p in parts])
+        if parts:
+            cells = numpy.concatenate([p.cells for p in parts], axis=1).astype(numpy.int64)
+            # Entries count from each part's first; -1 (none) stays, the NaN
+            # at the end of `numbers`.
+            cells = numpy.where(cells >= 0, cells + numpy.repeat(firsts[:-1], [p.count for p in parts]), -1)
         else:
-            d = values[i].descriptor
-            if d >= 100000 and d < 300000 and key.isdigit():
-                continue  # an operator's own record, no observation
-            depth = len(stack) + 1
-            plan.append((i, key, depth, False, key))
-        for j, name in qualifiers.get(i, ()):
-            plan.append((j, name, depth, False, keys[j]))
-    return plan
+            cells = numpy.empty((len(query.names), 0), dtype=numpy.int64)
+        texts = {int(e) + int(first): t for p, first in zip(parts, firsts) for e, t in p.texts}
+        for n, name in enumerate(query.names):
+            row_cells = cells[n]
+            present = row_cells >= 0
+            kind = kinds.get(name, "float")
+            if kind == "text":
+                columns[name] = _Column([texts.get(e) for e in row_cells.tolist()], present, "text")
+            else:
+                columns[name] = _Column(numbers[row_cells], present, kind)
+    always = numpy.ones(total, dtype=bool)
+    for name in query.header_wanted:
+        values: list[Any] = []
+        for p in parts:
+            for header, count in zip(p.headers, p.counts):
+                values += [header[name]] * count
+        columns[name] = _Column(values, always, "object")
+    return columns, total
 
 
-_PLANS: dict[frozenset[str], dict[tuple[Any, ...], Plan]] = {}
+def _absent(total: int) -> _Column:
+    import numpy
+
+    return _Column(numpy.full(total, numpy.nan), numpy.zeros(total, dtype=bool), "float")
 
 
-def _plans(wanted: set[str]) -> dict[tuple[Any, ...], Plan]:
-    frozen = frozenset(wanted)
-    found = _PLANS.get(frozen)
-    if found is None:
-        if len(_PLANS) > 16:
-            _PLANS.clear()
-        found = _PLANS.setdefault(frozen, {})
-    return found
+def _computed_column(name: str, columns: Mapping[str, _Column], parts: list[_Part], total: int) -> _Column:
+    """A computed key over all rows; a row holds it where it has a value."""
+    import numpy
+    import pandas
+
+    def get(key: str) -> _Column:
+        return columns.get(key) or _absent(total)
+
+    if name == "typical_datetime":
+        values: list[Any] = []
+        for p in parts:
+            for typical, count in zip(p.typicals, p.counts):
+                values += [typical] * count
+        stamps = pandas.to_datetime(pandas.Series(values, dtype=object))
+        return _Column(stamps, stamps.notna().to_numpy(), "object")
+    if name == "data_datetime":
+        year = get("year")
+        fields = [year.values, *(get(k).values for k in ("month", "day", "hour", "minute", "second"))]
+        usable = year.present & ~numpy.isnan(fields[0]) & ~numpy.isnan(fields[1]) & ~numpy.isnan(fields[2])
+        stamps = numpy.full(total, numpy.datetime64("NaT"), dtype="datetime64[ns]")
+        rows = numpy.flatnonzero(usable)
+        if len(rows):
+            stamps[rows] = _timestamps(*(numpy.nan_to_num(f[rows], nan=0.0) for f in fields))
+        stamp_series = pandas.Series(stamps)
+        return _Column(stamp_series, ~numpy.isnat(stamps), "object")
+    if name == "WMO_station_id":
+        block, station = get("blockNumber"), get("stationNumber")
+        usable = block.usable() & station.usable()
+        wmo = numpy.where(usable, numpy.trunc(block.values) * 1000 + numpy.trunc(station.values), numpy.nan)
+        return _Column(wmo, usable, "int")
+    if name == "WIGOS_station_id":
+        held = [get(k) for k in _WIGOS_PARTS]
+        anywhere = held[0].present | held[1].present | held[2].present | held[3].present
+        numbers = [c.python() for c in held[:3]]
+        local = held[3].python()
+        ids: list[Any] = [None] * total
+        for r in numpy.flatnonzero(anywhere).tolist():
+            ids[r] = "-".join(["*" if v[r] is None else str(int(v[r])) for v in numbers] + [local[r] or ""])
+        return _Column(ids, anywhere, "object")
+    if name == "geometry":
+        lon, lat = get("longitude"), get("latitude")
+        usable = lon.usable() & lat.usable()
+        heights = [get(k) for k in _HEIGHT_KEYS]
+        lons, lats = lon.python(), lat.python()
+        height_values = [h.python() for h in heights]
+        points: list[Any] = [None] * total
+        for r in numpy.flatnonzero(usable).tolist():
+            height = next((v[r] for v in height_values if v[r] is not None), None)
+            points[r] = [lons[r], lats[r], height]
+        return _Column(points, usable, "object")
+    raise KeyError(name)
 
 
-def _subset_entries(message: Message, wanted: set[str], info: dict[str, Any]) -> Iterator[list[tuple[str, int, Any, bool]]]:
-    """For each subset, the wanted values in order as (name, depth, value,
-    is a coordinate); see ``_plan``."""
-    result = _structure(message, info)
-    values, starts, keys = result[:3]
-    names, refers = (result[4], result[5]) if len(result) >= 6 else (None, None)
-    ends = (*starts[1:], len(values))
-    roles = _roles(wanted)
-    plans = _plans(wanted)
-    qualifiers_wanted = any("->" in n for n in wanted)
-    # Compressed data holds the same values in every subset, a fixed step
-    # apart: the plan of the first subset serves all.
-    step = starts[1] - starts[0] if len(starts) > 1 else 0
-    uniform = (
-        message.header.compressed_data
-        and len(starts) > 1
-        and all(b - a == step for a, b in zip(starts, ends))
-    )
-    first: Plan | None = None
-    for begin, end in zip(starts, ends):
-        if uniform:
-            if first is None:
-                first = _plan(begin, end, values, keys, names, refers, roles, wanted)
-            shift = begin - starts[0]
-            yield [(n, d, _python_value(values[i + shift], t), c) for i, n, d, c, t in first]
-        else:
-            # Reports of one station network share their layout: the plan of
-            # a layout seen before is reused, its indices counted from the
-            # subset's start.
-            layout: tuple[Any, ...] = (
-                tuple(keys[begin:end]),
-                None if refers is None else tuple(refers[begin:end]),
-                tuple(names[begin:end]) if qualifiers_wanted and names is not None else None,
-            )
-            plan = plans.get(layout)
-            if plan is None:
-                if len(plans) > 256:
-                    plans.clear()
-                found = _plan(begin, end, values, keys, names, refers, roles, wanted)
-                plan = plans[layout] = [(i - begin, n, d, c, t) for i, n, d, c, t in found]
-            yield [(n, d, _python_value(values[begin + i], t), c) for i, n, d, c, t in plan]
+def _timestamps(year: Any, month: Any, day: Any, hour: Any, minute: Any, second: Any) -> Any:
+    """datetime64[ns] of the fields (float arrays, fractions dropped), NaT
+    where they name no time (month 13, 31 April, hour 24) or one outside the
+    nanosecond range (1678 to 2261)."""
+    import numpy
+
+    y, mo, d, h, mi, se = (numpy.trunc(f).clip(-1, 1 << 20).astype(numpy.int64)
+                           for f in (year, month, day, hour, minute, second))
+    valid = ((y >= 1678) & (y <= 2261) & (mo >= 1) & (mo <= 12) & (d >= 1) & (h >= 0) & (h <= 23)
+             & (mi >= 0) & (mi <= 59) & (se >= 0) & (se <= 59))
+    months = numpy.where(valid, (y - 1970) * 12 + mo - 1, 0).astype("datetime64[M]")
+    first = months.astype("datetime64[D]")
+    length = ((months + 1).astype("datetime64[D]") - first).astype(numpy.int64)
+    valid &= d <= length
+    seconds = ((d - 1) * 86400 + h * 3600 + mi * 60 + se).astype("timedelta64[s]")
+    stamps = (first.astype("datetime64[ns]") + seconds.astype("timedelta64[ns]"))
+    stamps[~valid] = numpy.datetime64("NaT")
+    return stamps
 
 
-def _observations(
-    entries: list[tuple[str, int, Any, bool]], base: Row, filters: Mapping[str, Filter], split_repeats: bool
-) -> Iterator[Row]:
-    """The observations of one subset.
+def _row_table(parts: list[_Part], query: _Query, info: dict[str, Any]) -> tuple[dict[str, _Column], int]:
+    """The rows of `parts`: the columns some row holds, in the order asked
+    for, cut to the rows kept, and the number of rows."""
+    import numpy
 
-    `current` holds the keys of the observation being read, in the order they
-    arrived, and `depths` the depth of each arrival. A value at a depth above
-    the last one, or at the same depth under a name already held, completes
-    the observation (when every filtered key is in it) and unwinds it to that
-    depth. A filter that fails skips everything below it until the walk comes
-    back up. With `split_repeats`, a name already held arriving deeper also
-    completes the observation first, so no value overwrites another: that
-    row holds what came up to the earlier value and the values after it up
-    to the next coordinate, which belongs to the new value's context.
-    """
-    coordinates: set[str] = set()
-    current: Row = dict(base)
-    depths: list[int] = [0]
-    failed_depth: int | None = None
-    for name, depth, value, is_coord in entries:
-        if is_coord:
-            coordinates.add(name)
-        if failed_depth is not None:
-            if depth > failed_depth:
-                continue
-            failed_depth = None
-        closes = depth < depths[-1] or (depth == depths[-1] and name in current)
-        if split_repeats and not closes and name in current:
-            if all(k in current for k in filters):
-                yield _up_to_context(current, name, coordinates)
-        if closes:
-            if all(k in current for k in filters):
-                yield dict(current)
-            while len(current) > len(base) and (
-                depth < depths[-1] or (depth == depths[-1] and name in current)
-            ):
-                current.popitem()
-                depths.pop()
-        f = filters.get(name)
-        if f is not None and not f.match(value):
-            failed_depth = depth
+    columns, total = _observation_columns(parts, query, info)
+    for name in dict.fromkeys([*query.computed, *query.row_filters]):
+        columns[name] = _computed_column(name, columns, parts, total)
+    keep = numpy.ones(total, dtype=bool)
+    for name, f in query.row_filters.items():
+        column = columns[name]
+        held = column.values.tolist() if hasattr(column.values, "tolist") else column.values
+        keep &= numpy.array([bool(p) and f.match(v) for v, p in zip(held, column.present)], dtype=bool)
+    wanted = [c for c in dict.fromkeys(query.columns) if c in columns]
+    if wanted:
+        keep &= numpy.logical_or.reduce([columns[c].present for c in wanted])
+    else:
+        keep[:] = False  # a row holds only the columns asked for: none
+    for name in query.required:
+        keep &= columns[name].present if name in wanted else False
+    rows = numpy.flatnonzero(keep)
+    out: dict[str, _Column] = {}
+    for name in wanted:
+        column = columns[name]
+        present = column.present[rows]
+        if not present.any():
             continue
-        current[name] = value
-        depths.append(depth)
-    if all(k in current for k in filters):
-        yield current
+        if isinstance(column.values, numpy.ndarray):
+            values: Any = column.values[rows]
+        elif hasattr(column.values, "iloc"):
+            values = column.values.iloc[rows].reset_index(drop=True)
+        else:
+            values = [column.values[r] for r in rows.tolist()]
+        out[name] = _Column(values, present, column.kind)
+    return out, len(rows)
 
 
-def _up_to_context(current: Row, name: str, coordinates: set[str]) -> Row:
-    row: Row = {}
-    seen = False
-    for key, value in current.items():
-        if seen and key in coordinates:
-            break
-        row[key] = value
-        seen = seen or key == name
-    return row
+def _frame_values(column: _Column) -> Any:
+    """A column as the DataFrame gets it: integers as int64 where every row
+    has one, other numbers float64 with NaN, objects with None."""
+    import numpy
+
+    if column.kind in ("float", "int"):
+        values = column.values
+        if column.kind == "int" and column.present.all() and (values == numpy.trunc(values)).all():
+            return values.astype(numpy.int64)  # NaN fails the test
+        return values
+    if hasattr(column.values, "iloc"):
+        return column.values
+    if column.present.all():
+        return column.values
+    return [v if p else None for v, p in zip(column.values, column.present.tolist())]
 
 
 def _generic_rows(message: Message, query: _Query, split_repeats: bool, info: dict[str, Any]) -> list[Row]:
-    header = _header_row(message, query.header_wanted)
-    for k, f in query.header_filters.items():
-        if not f.match(HEADER_KEYS[k](message.header)):
-            return []
-    if "typical_datetime" in query.computed or "typical_datetime" in query.row_filters:
-        h = message.header
-        header[_TYPICAL] = _datetime(
-            h.typical_year, h.typical_month, h.typical_day, h.typical_hour, h.typical_minute,
-            h.typical_second or 0,
-        )
+    """The observations of one message as dicts of the keys each holds (for
+    writers that take rows)."""
+    table, count = _row_table(_generic_parts([message], query, split_repeats, info), query, info)
+    names = list(table)
+    lists = []
+    for column in table.values():
+        if hasattr(column.values, "iloc"):
+            values = [None if v is None or v != v else v for v in column.values.tolist()]
+        else:
+            values = column.python()
+        lists.append([v for v in values])
+    presences = [c.present.tolist() for c in table.values()]
     rows: list[Row] = []
-    columns = query.columns
-    column_set = set(columns)
-    for entries in _subset_entries(message, query.data_wanted, info):
-        for obs in _observations(entries, header, query.walk_filters, split_repeats):
-            for name in (*query.computed, *query.row_filters):
-                value = COMPUTED[name][1](obs)
-                if value is not None:
-                    obs[name] = value
-            if any(not f.match(obs.get(k)) for k, f in query.row_filters.items()):
-                continue
-            row = {k: v for k, v in obs.items() if k in column_set}
-            for name in query.computed:
-                if name in obs:
-                    row[name] = obs[name]
-            if not row or (query.required and not query.required.issubset(row)):
-                continue
-            rows.append(row)
+    for r in range(count):
+        rows.append({n: lists[k][r] for k, n in enumerate(names) if presences[k][r]})
     return rows
 
 
@@ -592,24 +709,48 @@ def _sources(source: Any) -> list[Any]:
     return list(source)
 
 
-def _messages_of(piece: Any, definitions: Any) -> Iterator[Message]:
+class _Chunk(list):  # type: ignore[type-arg]
+    """Messages of one file read together by one worker."""
+
+
+def _chunked(pieces: list[Any], workers: int) -> list[Any]:
+    """Runs of consecutive messages made into chunks, a few per worker: the
+    messages of a chunk go to the core in one call."""
+    out: list[Any] = []
+    run: list[Message] = []
+    for piece in [*pieces, None]:
+        if isinstance(piece, Message):
+            run.append(piece)
+            continue
+        if run:
+            size = max(1, -(-len(run) // (workers * 4))) if workers > 1 else len(run)
+            out += [_Chunk(run[i : i + size]) for i in range(0, len(run), size)]
+            run = []
+        if piece is not None:
+            out.append(piece)
+    return out
+
+
+def _messages_of(piece: Any, tables: Any) -> Iterator[Message]:
+    """The messages of one piece, with `tables` (resolved once per call:
+    finding the definitions roots costs more than decoding a message)."""
     if isinstance(piece, Message):
         yield piece
         return
-    for item in scan(_read(piece), _tables(definitions)):
+    if isinstance(piece, _Chunk):
+        yield from piece
+        return
+    for item in scan(_read(piece), tables):
         if isinstance(item, tuple):
             raise item[1]
         yield item
 
 
-def _rows_of(piece: Any, query: _Query, definitions: Any, split_repeats: bool, info: dict[str, Any]) -> list[Row]:
-    rows: list[Row] = []
-    for message in _messages_of(piece, definitions):
-        if query.reader == "flat":
-            rows.extend(_flat_rows(message, query, info))
-        else:
-            rows.extend(_generic_rows(message, query, split_repeats, info))
-    return rows
+def _rows_of(piece: Any, query: _Query, tables: Any, split_repeats: bool, info: dict[str, Any]) -> list[Any]:
+    """The flat rows (dicts) or the generic parts of one piece."""
+    if query.reader == "flat":
+        return [row for message in _messages_of(piece, tables) for row in _flat_rows(message, query, info)]
+    return _generic_parts(_messages_of(piece, tables), query, split_repeats, info)
 
 
 def read_bufr(
@@ -659,26 +800,38 @@ def read_bufr(
     if query.reader == "generic" and not query.columns:
         raise ValueError("the generic reader needs columns")
     pieces = _sources(source)
+    tables = _tables(definitions)
     if len(pieces) == 1 and workers > 1 and not isinstance(pieces[0], Message):
-        pieces = list(_messages_of(pieces[0], definitions))
+        pieces = list(_messages_of(pieces[0], tables))
+    if any(isinstance(p, Message) for p in pieces):
+        pieces = _chunked(pieces, workers)
     infos: list[dict[str, Any]] = [{} for _ in pieces]
     if workers > 1 and len(pieces) > 1:
         with ThreadPoolExecutor(max_workers=workers) as pool:
             parts = list(
                 pool.map(
-                    lambda i: _rows_of(pieces[i], query, definitions, split_repeats, infos[i]),
+                    lambda i: _rows_of(pieces[i], query, tables, split_repeats, infos[i]),
                     range(len(pieces)),
                 )
             )
     else:
-        parts = [_rows_of(p, query, definitions, split_repeats, infos[i]) for i, p in enumerate(pieces)]
-    rows = [row for part in parts for row in part]
-    frame = pandas.DataFrame(rows)
+        parts = [_rows_of(p, query, tables, split_repeats, infos[i]) for i, p in enumerate(pieces)]
     units: dict[str, str] = {}
     versions: set[Any] = set()
+    merged: dict[str, Any] = {"kinds": {}}
     for info in infos:
         units.update(info.get("units", {}))
         versions |= info.get("table_versions", set())
+        for name, kind in info.get("kinds", {}).items():
+            # A key that is text anywhere is a text column.
+            if merged["kinds"].get(name) != "text":
+                merged["kinds"][name] = kind
+    if query.reader == "flat":
+        frame = pandas.DataFrame([row for part in parts for row in part])
+    else:
+        table, count = _row_table([p for part in parts for p in part], query, merged)
+        frame = pandas.DataFrame({name: _frame_values(c) for name, c in table.items()},
+                                 index=pandas.RangeIndex(count))
     frame.attrs["units"] = {c: _unit_of(c, units) for c in frame.columns if _unit_of(c, units)}
     frame.attrs["table_versions"] = sorted(versions)
     return frame

@@ -36,9 +36,11 @@ class BitReader {
 
   std::uint64_t position() const noexcept { return position_; }
   std::uint64_t bit_length() const noexcept { return length_ * 8; }
+  std::uint64_t available() const noexcept { return length_ * 8 - position_; }
+  // Moves on by `count` bits, which the caller has checked are available.
+  void skip_available(std::uint64_t count) noexcept { position_ += count; }
 
  private:
-  std::uint64_t available() const noexcept { return length_ * 8 - position_; }
   // `width` (1..64) bits at the position; the caller has checked the bounds.
   std::uint64_t peek(unsigned width) const noexcept;
   DecodeError too_wide(std::uint16_t width) const;

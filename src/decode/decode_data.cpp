@@ -252,7 +252,8 @@ Result<std::size_t> RowSink::numeric(std::uint32_t code, std::uint32_t name,
   return c_.out.values.size() - 1;
 }
 
-Result<std::size_t> RowSink::text(std::uint32_t code, std::uint32_t name, std::uint16_t width) {
+Result<std::size_t> RowSink::text(std::uint32_t code, std::uint32_t name, std::uint16_t width,
+                                  bool /*skip*/) {
   const std::size_t octets = (width + 7u) / 8u;
   if (c_.scratch.size() < octets) c_.scratch.resize(octets);
   SKERROW_CHECK(c_.spend(1));
@@ -299,11 +300,25 @@ void RowSink::finish(const DecodeOptions& options, std::vector<std::uint32_t>& e
 
 // -------------------------------------------------------------- column sink
 
-std::size_t ColumnSink::begin_column() {
-  // A guess that spares most regrowing of the numbers.
-  if (c_.numbers && numbers_.capacity() == 0) numbers_.reserve(std::size_t{c_.subsets} * 64);
+std::size_t ColumnSink::begin_column(bool numbers) {
   starts_.push_back(columns_.size());
+  if (c_.numbers) {
+    if (numbers) {
+      if (numbers_.runs() == 0) numbers_.set_run_length(c_.subsets);
+      number_starts_.push_back(numbers_.add_run());
+    } else {
+      number_starts_.push_back(DecodedValues::kNoNumbers);
+    }
+  }
   return column_count_++;
+}
+
+bool ColumnSink::skipped(std::uint64_t nbinc) {
+  // At most 63 bits for each of at most 65535 subsets: no overflow.
+  const std::uint64_t bits = nbinc * c_.subsets;
+  if (bits > c_.reader.available()) return false;
+  c_.reader.skip_available(bits);
+  return true;
 }
 
 Result<std::size_t> ColumnSink::numeric(std::uint32_t code, std::uint32_t name,
@@ -320,13 +335,20 @@ Result<std::size_t> ColumnSink::numeric(std::uint32_t code, std::uint32_t name,
   DecodedValue v;
   v.descriptor = code;
   v.name = name;
-  const std::size_t column = begin_column();
+  if (read.skip && c_.numbers && (nbinc == 0 || skipped(nbinc))) {
+    // Not wanted: one record says what the column is; no numbers.
+    c_.numeric_value(v, r0, reference_missing, read, nullptr);
+    const std::size_t column = begin_column(false);
+    columns_.insert(columns_.end(), kept(false), v);
+    return column;
+  }
+  const std::size_t column = begin_column(true);
   // Records of every subset only where a meaning may differ between them.
-  const std::size_t records = kept(code_table != nullptr && nbinc != 0);
+  const std::size_t records = kept(code_table != nullptr && nbinc != 0 && c_.meanings);
   if (nbinc == 0) {
     c_.numeric_value(v, r0, reference_missing, read, code_table);
     columns_.insert(columns_.end(), records, v);
-    if (c_.numbers) numbers_.insert(numbers_.end(), n, v.has_value() ? v.raw_value : nan);
+    if (c_.numbers) std::fill_n(numbers_at(column), n, v.has_value() ? v.raw_value : nan);
     return column;
   }
   const std::uint64_t increment_missing = all_ones(static_cast<unsigned>(nbinc));
@@ -336,10 +358,10 @@ Result<std::size_t> ColumnSink::numeric(std::uint32_t code, std::uint32_t name,
   const Int128 reference = read.reference.exact;
   constexpr Int128 kSmall = Int128{1} << 61;
   if (records <= 1 && n > 1 && read.reference.is_exact && reference > -kSmall &&
-      reference < kSmall && read.width <= 60 && nbinc <= 60 &&
-      nbinc * n <= c_.reader.bit_length() - c_.reader.position()) {
+      reference < kSmall && read.width <= 60 && nbinc <= 60 && nbinc * n <= c_.reader.available()) {
     const double divisor = power_of_ten(read.scale);
     const auto base = static_cast<std::int64_t>(reference) + static_cast<std::int64_t>(r0);
+    double* out = numbers_at(column);
     if (records == 1) {
       SKERROW_TRY(const std::uint64_t increment,
                   c_.reader.read_bits(static_cast<std::uint16_t>(nbinc)));
@@ -347,11 +369,8 @@ Result<std::size_t> ColumnSink::numeric(std::uint32_t code, std::uint32_t name,
           reference_missing || (read.missing_capable && increment == increment_missing);
       c_.numeric_value(v, missing ? r0 : r0 + increment, missing, read, code_table);
       columns_.push_back(v);
-      numbers_.push_back(v.has_value() ? v.raw_value : nan);
+      *out++ = v.has_value() ? v.raw_value : nan;
     }
-    const std::size_t first = numbers_.size();
-    numbers_.resize(first + (n - records));
-    double* out = numbers_.data() + first;
     const bool may_miss = read.missing_capable;
     for (std::uint64_t i = records; i < n; ++i) {
       const std::uint64_t increment = *c_.reader.read_bits(static_cast<std::uint16_t>(nbinc));
@@ -369,16 +388,16 @@ Result<std::size_t> ColumnSink::numeric(std::uint32_t code, std::uint32_t name,
     if (i < records) {
       c_.numeric_value(v, missing ? r0 : r0 + increment, missing, read, code_table);
       columns_.push_back(v);
-      if (c_.numbers) numbers_.push_back(v.has_value() ? v.raw_value : nan);
+      if (c_.numbers) numbers_at(column)[i] = v.has_value() ? v.raw_value : nan;
     } else {
-      numbers_.push_back(missing ? nan : scaled_value(r0 + increment, read));
+      numbers_at(column)[i] = missing ? nan : scaled_value(r0 + increment, read);
     }
   }
   return column;
 }
 
-Result<std::size_t> ColumnSink::text(std::uint32_t code, std::uint32_t name,
-                                     std::uint16_t width) {
+Result<std::size_t> ColumnSink::text(std::uint32_t code, std::uint32_t name, std::uint16_t width,
+                                     bool skip) {
   // A reference text, the increment width in octets, then (if that is not
   // 0) one text of that many octets per subset.
   const std::size_t octets = (width + 7u) / 8u;
@@ -389,15 +408,21 @@ Result<std::size_t> ColumnSink::text(std::uint32_t code, std::uint32_t name,
   SKERROW_TRY(const std::uint64_t nbinc, c_.reader.read_bits(6));
   const std::uint64_t ordinal = c_.text_ordinal++;
   const double locator_width = static_cast<double>(width / 8u);
+  DecodedValue v;
+  v.descriptor = code;
+  v.name = name;
+  v.flags = DecodedValue::kHasValue;
+  if (skip && c_.numbers && (nbinc == 0 || skipped(nbinc * 8))) {
+    const std::size_t column = begin_column(false);
+    v.raw_value = static_cast<double>(ordinal * n + 1) * 1000.0 + locator_width;
+    columns_.insert(columns_.end(), kept(false), v);
+    return column;
+  }
   std::optional<std::uint32_t> shared;
   if (nbinc == 0) shared = c_.text_of(c_.scratch.data(), octets);
   // NBINC has 6 bits, so a subset's own text has at most 63 octets.
   std::array<std::uint8_t, kMaxIncrementOctets> own;
-  DecodedValue v;
-  v.descriptor = code;
-  v.name = name;
-  const std::size_t column = begin_column();
-  if (c_.numbers) numbers_.insert(numbers_.end(), n, std::numeric_limits<double>::quiet_NaN());
+  const std::size_t column = begin_column(false);
   for (std::uint64_t i = 0; i < n; ++i) {
     std::optional<std::uint32_t> text = shared;
     if (nbinc != 0) {
@@ -418,9 +443,8 @@ Result<std::size_t> ColumnSink::text(std::uint32_t code, std::uint32_t name,
 
 Result<std::size_t> ColumnSink::operator_value(std::uint32_t code) {
   SKERROW_CHECK(c_.spend_on_operator_values(c_.subsets));
-  const std::size_t column = begin_column();
+  const std::size_t column = begin_column(false);
   columns_.insert(columns_.end(), kept(false), operator_record(code));
-  if (c_.numbers) numbers_.insert(numbers_.end(), c_.subsets, 0.0);
   return column;
 }
 
@@ -434,10 +458,19 @@ std::optional<double> ColumnSink::number(std::size_t item) const {
 Result<std::uint64_t> ColumnSink::replication_factor(std::size_t item) const {
   const std::optional<double> first = number(item);
   if (!first) return std::uint64_t{0};
-  const std::size_t start = item * c_.subsets;
   for (std::size_t i = 1; i < c_.subsets; ++i) {
-    const bool has_value = c_.numbers ? !std::isnan(numbers_[start + i]) : columns_[start + i].has_value();
-    const double value = c_.numbers ? numbers_[start + i] : columns_[start + i].raw_value;
+    double value = 0.0;
+    bool has_value = false;
+    if (c_.numbers) {
+      // A column without numbers keeps a record for its first subset only.
+      if (number_starts_[item] == DecodedValues::kNoNumbers) break;
+      value = numbers_.run(number_starts_[item])[i];
+      has_value = !std::isnan(value);
+    } else {
+      const DecodedValue& record = columns_[starts_[item] + i];
+      value = record.raw_value;
+      has_value = record.has_value();
+    }
     if (!has_value || std::fabs(value - *first) > kFactorTolerance) {
       return parse_error("compressed delayed replication with varying factors is not implemented");
     }
@@ -456,7 +489,9 @@ void ColumnSink::finish(const DecodeOptions& options, std::vector<std::uint32_t>
     out.column_count = columns;
     out.values = std::move(columns_);
     if (c_.numbers) {
+      numbers_.shrink_to_fit();
       out.numbers = std::move(numbers_);
+      out.column_numbers = std::move(number_starts_);
       out.column_records = std::move(starts_);
       out.column_records.push_back(out.values.size());
     }
@@ -500,6 +535,7 @@ Decoder<Sink>::Decoder(const TableSet& tables, std::span<const std::uint8_t> sec
       context_(section4_data, subsets),
       sink_(context_) {
   context_.numbers = options.columns && options.numbers;
+  context_.meanings = options.meanings;
   associated_info_.code = kAssociatedFieldCode;
   associated_info_.name = kAssociatedFieldName;
   signify_info_.name = kSignifyCharacterName;
@@ -517,6 +553,7 @@ Result<DecodedValues> Decoder<Sink>::run(std::span<const std::uint32_t> descript
     // the text ordinal and the bit position do.
     state_.reset();
     history_items_.clear();
+    std::fill(rank_counts_.begin(), rank_counts_.end(), 0);
     sink_.begin_walk();
     SKERROW_CHECK(walk(descriptors, 0));
   }
@@ -579,8 +616,34 @@ const ElementInfo* Decoder<Sink>::info_for(std::uint32_t code) {
     if (table != nullptr && !table->empty()) info->code_table = table;
   }
   if (structure_) info->unit = context_.intern_name(def->unit);
+  set_wanted(*info, def->abbreviation.empty() ? format_descriptor(code) : def->abbreviation);
   it->second = std::move(info);
   return it->second.get();
+}
+
+template <class Sink>
+void Decoder<Sink>::set_wanted(ElementInfo& info, const std::string& key) {
+  // Class 31 values steer the decoding of what follows.
+  if (options_.keys == nullptr || info.class31) return;
+  const auto it = options_.keys->ranks.find(key);
+  if (it == options_.keys->ranks.end()) {
+    info.skip = true;
+    return;
+  }
+  if (it->second.empty() || split_code(info.code).x == 33) return;
+  info.ranks = &it->second;
+  const auto [slot, added] =
+      key_slots_.try_emplace(key, static_cast<std::uint32_t>(key_slots_.size()));
+  if (added) rank_counts_.push_back(0);
+  info.key_slot = slot->second;
+}
+
+template <class Sink>
+bool Decoder<Sink>::unwanted_plain(const ElementInfo& info) {
+  if (info.skip) return true;
+  if (info.ranks == nullptr) return false;
+  const std::uint32_t rank = ++rank_counts_[info.key_slot];
+  return !std::binary_search(info.ranks->begin(), info.ranks->end(), rank);
 }
 
 template <class Sink>
@@ -599,6 +662,7 @@ Result<const ElementInfo*> Decoder<Sink>::info_or_stand_in(std::uint32_t code) {
     info->width = width;
     info->class31 = split_code(code).x == 31;
     if (structure_) info->unit = context_.intern_name("");
+    set_wanted(*info, format_descriptor(code));
     it->second = std::move(info);
   }
   return static_cast<const ElementInfo*>(it->second.get());
@@ -654,7 +718,8 @@ NumericRead Decoder<Sink>::numeric_read(const ElementInfo& info,
 }
 
 template <class Sink>
-Result<std::size_t> Decoder<Sink>::decode_element(const ElementInfo& info, bool marker25) {
+Result<std::size_t> Decoder<Sink>::decode_element(const ElementInfo& info, bool marker25,
+                                                  bool skip) {
   std::uint16_t marker_width = info.width;
   EffectiveReference marker_reference;
   if (marker25) {
@@ -672,11 +737,12 @@ Result<std::size_t> Decoder<Sink>::decode_element(const ElementInfo& info, bool 
   }
   if (info.character) {
     const std::uint16_t width = state_.character_width ? *state_.character_width : marker_width;
-    SKERROW_TRY(const std::size_t item, sink_.text(info.code, info.name, width));
+    SKERROW_TRY(const std::size_t item, sink_.text(info.code, info.name, width, skip));
     record(item, info.code, info, 0, width, 0.0);
     return item;
   }
-  const NumericRead read = numeric_read(info, marker25 ? &marker_reference : nullptr, marker_width);
+  NumericRead read = numeric_read(info, marker25 ? &marker_reference : nullptr, marker_width);
+  read.skip = skip;
   if (read.scale < -kMaxScale || read.scale > kMaxScale) {
     return parse_error("scale " + std::to_string(read.scale) + " of element " +
                        format_descriptor(info.code) + " is beyond what a double can represent");
@@ -768,7 +834,7 @@ Result<void> Decoder<Sink>::element(std::uint32_t code) {
     SKERROW_CHECK(associated_field());
   }
   SKERROW_TRY(const ElementInfo* info, info_or_stand_in(code));
-  SKERROW_TRY(const std::size_t item, decode_element(*info, false));
+  SKERROW_TRY(const std::size_t item, decode_element(*info, false, unwanted_plain(*info)));
   if (pending_associated_) {
     refer(*pending_associated_, item);
     pending_associated_.reset();
@@ -861,7 +927,7 @@ Result<void> Decoder<Sink>::replication(std::span<const std::uint32_t> list, std
     SKERROW_CHECK(associated_field());
   }
   SKERROW_TRY(const ElementInfo* info, info_or_stand_in(factor_code));
-  SKERROW_TRY(const std::size_t item, decode_element(*info, false));
+  SKERROW_TRY(const std::size_t item, decode_element(*info, false, false));
   if (pending_associated_) {
     refer(*pending_associated_, item);
     pending_associated_.reset();
@@ -879,8 +945,8 @@ template <class Sink>
 Result<void> Decoder<Sink>::marker(std::uint8_t x) {
   SKERROW_TRY(const std::optional<std::size_t> marked, next_bitmap_reference(state_.bitmap_cursor));
   if (!marked) return {};
-  SKERROW_TRY(const std::size_t item,
-              decode_element(*state_.descriptor_history[*marked], x == 25));
+  SKERROW_TRY(const std::size_t item, decode_element(*state_.descriptor_history[*marked], x == 25,
+                                                     state_.descriptor_history[*marked]->skip));
   if (structure_) refer(item, history_items_[*marked]);
   return {};
 }
@@ -913,7 +979,7 @@ Result<void> Decoder<Sink>::operation(std::uint32_t code) {
       // Y octets of text in the data, read like a character element.
       if (y != 0) {
         const auto width = static_cast<std::uint16_t>(8u * y);
-        SKERROW_TRY(const std::size_t item, sink_.text(code, kSignifyCharacterName, width));
+        SKERROW_TRY(const std::size_t item, sink_.text(code, kSignifyCharacterName, width, false));
         record(item, code, signify_info_, 0, width, 0.0);
       }
       break;

@@ -46,6 +46,9 @@ struct NumericRead {
   std::int32_t scale = 0;
   EffectiveReference reference;
   bool missing_capable = true;
+  // Compressed data: the column is not wanted (DecodeOptions::keys) and may
+  // be stepped over.
+  bool skip = false;
 };
 
 // What the walk and its sink share: the bit reader, the work bound and the
@@ -80,6 +83,7 @@ class DecodeContext {
   std::uint16_t subsets;
   DecodedValues out;
   bool numbers = false;               // DecodeOptions::columns and ::numbers
+  bool meanings = true;               // DecodeOptions::meanings
   std::uint64_t text_ordinal = 0;     // character items so far
   std::vector<std::uint8_t> scratch;  // octets of one text
 
@@ -111,7 +115,7 @@ class RowSink {
 
   Result<std::size_t> numeric(std::uint32_t code, std::uint32_t name, const NumericRead& read,
                               const CodeTable* code_table);
-  Result<std::size_t> text(std::uint32_t code, std::uint32_t name, std::uint16_t width);
+  Result<std::size_t> text(std::uint32_t code, std::uint32_t name, std::uint16_t width, bool skip);
   Result<std::size_t> operator_value(std::uint32_t code);
 
   // The number of an item, nothing when missing or character data.
@@ -141,7 +145,8 @@ class ColumnSink {
 
   Result<std::size_t> numeric(std::uint32_t code, std::uint32_t name, const NumericRead& read,
                               const CodeTable* code_table);
-  Result<std::size_t> text(std::uint32_t code, std::uint32_t name, std::uint16_t width);
+  // `skip`: an unwanted column, whose bits are stepped over.
+  Result<std::size_t> text(std::uint32_t code, std::uint32_t name, std::uint16_t width, bool skip);
   Result<std::size_t> operator_value(std::uint32_t code);
 
   // The first subset's number, nothing when missing, character data or no
@@ -160,9 +165,15 @@ class ColumnSink {
               std::vector<std::uint32_t>& refers_to);
 
  private:
-  // Starts a column: its numbers go to numbers_ when the context asks for
-  // them; returns the column's index.
-  std::size_t begin_column();
+  // Starts a column; returns the column's index. Where the context asks for
+  // numbers, `numbers` says whether this column has any, and
+  // numbers_at(column) is then the room for them.
+  std::size_t begin_column(bool numbers);
+  double* numbers_at(std::size_t column) { return numbers_.run(number_starts_[column]); }
+  // Steps over the increments of a column of `nbinc` bits a subset, when
+  // they are all there (else the column is read, failing where reading
+  // fails).
+  bool skipped(std::uint64_t nbinc);
   // The records to keep of a column of `n` subsets.
   std::size_t kept(bool per_subset) const {
     return per_subset || !c_.numbers ? c_.subsets : std::min<std::size_t>(c_.subsets, 1);
@@ -171,7 +182,8 @@ class ColumnSink {
   DecodeContext& c_;
   std::vector<DecodedValue> columns_;  // column after column
   std::vector<std::size_t> starts_;    // where each column's records start
-  std::vector<double> numbers_;        // with DecodeContext::numbers
+  NumberBlock numbers_;                // with DecodeContext::numbers
+  std::vector<std::size_t> number_starts_;  // run of each column, or kNoNumbers
   std::size_t column_count_ = 0;
 };
 
@@ -215,11 +227,18 @@ class Decoder {
   // stand-in ("unknown", scale 0, reference 0, width from 2-06).
   Result<const ElementInfo*> info_or_stand_in(std::uint32_t code);
 
+  // Notes in `info` which values of its key `key` are wanted
+  // (DecodeOptions::keys).
+  void set_wanted(ElementInfo& info, const std::string& key);
+  // Whether the next plain value of `info` may be stepped over; counts it.
+  bool unwanted_plain(const ElementInfo& info);
+
   NumericRead numeric_read(const ElementInfo& info, const EffectiveReference* marker_reference,
                            std::uint16_t marker_width) const;
 
-  // Decodes one element (a numeric or character item) and returns its item.
-  Result<std::size_t> decode_element(const ElementInfo& info, bool marker25);
+  // Decodes one element (a numeric or character item) and returns its item;
+  // `skip`: a compressed column not wanted, to step over.
+  Result<std::size_t> decode_element(const ElementInfo& info, bool marker25, bool skip);
   Result<void> associated_field();
   Result<void> emit_operator(std::uint32_t code);
 
@@ -248,6 +267,9 @@ class Decoder {
   std::unordered_map<AppliedElement, std::uint32_t, AppliedElementHash> applied_index_;
   std::unordered_map<std::uint32_t, std::unique_ptr<ElementInfo>> infos_;
   std::unordered_map<std::uint64_t, std::unique_ptr<ElementInfo>> stand_ins_;
+  // Keys wanted by rank: their slots, and the plain values so far per slot.
+  std::unordered_map<std::string, std::uint32_t> key_slots_;
+  std::vector<std::uint32_t> rank_counts_;
   ElementInfo associated_info_;
   ElementInfo signify_info_;
 };

@@ -26,6 +26,11 @@ struct ElementInfo {
   // apply, since such a value is a table entry, not a quantity.
   bool table_unit = false;
   bool class31 = false;  // data description qualifiers: never missing
+  bool skip = false;     // not wanted (DecodeOptions::keys)
+  // Only some ranks wanted: those, and the slot counting the plain values
+  // of the key (Decoder::rank_counts_).
+  const std::vector<std::uint32_t>* ranks = nullptr;
+  std::uint32_t key_slot = 0;
   std::uint32_t unit = 0;  // index into the output's string table (structure only)
   // The last entry of DecodedValues::elements this element was read with.
   mutable std::uint32_t applied = 0xFFFFFFFF;

@@ -4,9 +4,14 @@
 // table cache. The package loads it from _skerrow's file under its own name.
 #include <Python.h>
 
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -15,6 +20,7 @@
 #include "lib/gil.h"
 #include "lib/py_ref.h"
 #include "lib/record_object.h"
+#include "lib/rows_binding.h"
 #include "lib/types.h"
 #include "message/parse_message.h"
 #include "message/scan.h"
@@ -134,22 +140,6 @@ PyObject* header_tuple(const BufrMessage& m) {
   return tuple.release();
 }
 
-// The header of the message at (offset, length), as a tuple.
-PyObject* py_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr const char* kName = "frame";
-    PyObject* bound[3];
-    if (!bind_args(kName, kFrameParameters, args, nargs, kwnames, bound)) return nullptr;
-    Octets data;
-    Octets octets;
-    std::uint64_t offset = 0;
-    if (!message_octets(kName, bound, &data, &offset, &octets)) return nullptr;
-    auto framed = frame_message(octets);
-    if (!framed) return raise_at(offset, framed.error());
-    return header_tuple(*framed);
-  });
-}
-
 // Where `tables` says a decoding takes its tables from: a TableSet; an ecCodes
 // definitions root (a str), through the process's cache; or a tuple (table
 // bundle path, list of definitions roots for local tables). Nothing, with
@@ -181,6 +171,46 @@ std::optional<TableSource> table_source(const char* name, PyObject* tables) {
   }
   raise_wrong_type(name, "tables", "TableSet, str or (str, list)", tables);
   return std::nullopt;
+}
+
+// What the functions on one message share: the octets of the message at
+// (data, offset, length) and, for those with a `tables` parameter (the
+// fourth), where its tables come from.
+struct MessageCall {
+  Octets data;
+  Octets octets;
+  std::uint64_t offset = 0;
+  std::optional<TableSource> source;
+};
+
+// Binds the arguments of `name` to `parameters` in `bound` and reads the
+// message they name; false with an exception set.
+template <std::size_t N>
+bool bind_message(const char* name, const char* const (&parameters)[N], PyObject* const* args,
+                  Py_ssize_t nargs, PyObject* kwnames, PyObject* (&bound)[N], MessageCall* call) {
+  static_assert(N >= 3);
+  if (!bind_args(name, parameters, args, nargs, kwnames, bound) ||
+      !message_octets(name, bound, &call->data, &call->offset, &call->octets)) {
+    return false;
+  }
+  if constexpr (N >= 4) {
+    call->source = table_source(name, bound[3]);
+    if (!call->source) return false;
+  }
+  return true;
+}
+
+// The header of the message at (offset, length), as a tuple.
+PyObject* py_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kName = "frame";
+    PyObject* bound[3];
+    MessageCall call;
+    if (!bind_message(kName, kFrameParameters, args, nargs, kwnames, bound, &call)) return nullptr;
+    auto framed = frame_message(call.octets);
+    if (!framed) return raise_at(call.offset, framed.error());
+    return header_tuple(*framed);
+  });
 }
 
 PyObject* sizes_tuple(const std::vector<std::size_t>& sizes) {
@@ -223,18 +253,13 @@ PyObject* py_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return guard([&]() -> PyObject* {
     static constexpr const char* kName = "decode";
     PyObject* bound[4];
-    if (!bind_args(kName, kDecodeParameters, args, nargs, kwnames, bound)) return nullptr;
-    Octets data;
-    Octets octets;
-    std::uint64_t offset = 0;
-    if (!message_octets(kName, bound, &data, &offset, &octets)) return nullptr;
-    std::optional<TableSource> source = table_source(kName, bound[3]);
-    if (!source) return nullptr;
+    MessageCall call;
+    if (!bind_message(kName, kDecodeParameters, args, nargs, kwnames, bound, &call)) return nullptr;
     // The core needs no interpreter: other threads run while it decodes. The
     // caller's references keep `data` and the TableSet alive meanwhile, and
     // both are immutable.
-    auto decoded = without_gil([&] { return decode_message(octets, *source); });
-    if (!decoded) return raise_at(offset, decoded.error());
+    auto decoded = without_gil([&] { return decode_message(call.octets, *call.source); });
+    if (!decoded) return raise_at(call.offset, decoded.error());
     Ref starts = Ref::steal(sizes_tuple(decoded->subset_starts));
     if (!starts) return nullptr;
     Ref values = Ref::steal(to_list(std::move(decoded).value()));
@@ -295,24 +320,20 @@ PyObject* py_structure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guard([&]() -> PyObject* {
     static constexpr const char* kName = "structure";
     PyObject* bound[4];
-    if (!bind_args(kName, kDecodeParameters, args, nargs, kwnames, bound)) return nullptr;
-    Octets data;
-    Octets octets;
-    std::uint64_t offset = 0;
-    if (!message_octets(kName, bound, &data, &offset, &octets)) return nullptr;
-    std::optional<TableSource> source = table_source(kName, bound[3]);
-    if (!source) return nullptr;
+    MessageCall call;
+    if (!bind_message(kName, kDecodeParameters, args, nargs, kwnames, bound, &call)) return nullptr;
     ValueKeys keys;
     std::vector<std::string> value_names;
     std::vector<std::uint32_t> refers;
     auto decoded = without_gil([&]() -> Result<DecodedMessage> {
-      SKERROW_TRY(DecodedMessage message,
-                  decode_message_with_tables(octets, *source, DecodeOptions{.structure = true}));
+      SKERROW_TRY(
+          DecodedMessage message,
+          decode_message_with_tables(call.octets, *call.source, DecodeOptions{.structure = true}));
       keys = value_keys(message.values, *message.tables);
       value_names = item_names(message.values, keys, &refers);
       return message;
     });
-    if (!decoded) return raise_at(offset, decoded.error());
+    if (!decoded) return raise_at(call.offset, decoded.error());
     std::vector<Ref> names;
     if (!names_to_str(keys.names, &names)) return nullptr;
     const std::vector<std::size_t>& starts_of = decoded->values.subset_starts;
@@ -352,97 +373,170 @@ PyObject* str_or_none(const std::string* text) {
   return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "replace");
 }
 
-// (numbers, numeric, subsets, names, others) of the message at (offset,
-// length). `numbers` is a bytes object of float64 values in the machine's
-// order, one run of `subsets` values for each of the `numeric` numeric
-// columns, in column order; `names` names all columns in order; `others`
-// lists (position in `names`, list of str or None) for the text columns and,
-// with `meanings`, the code-table columns, by position. `keys` is None or a
-// list of the names wanted.
+// The names of `keys` (None, or an iterable of str) into `wanted`; false
+// with an exception set.
+bool wanted_names(const char* name, PyObject* keys,
+                  std::optional<std::unordered_set<std::string>>* wanted) {
+  if (keys == Py_None) return true;
+  wanted->emplace();
+  Ref iterator = Ref::steal(PyObject_GetIter(keys));
+  if (!iterator) return false;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    std::string_view text;
+    if (!require_str(name, "keys", item.get(), &text)) return false;
+    (*wanted)->emplace(text);
+  }
+  return PyErr_Occurred() == nullptr;
+}
+
+// KeyError naming `name`; returns null.
+PyObject* raise_key_error(const std::string& name) {
+  Ref key = Ref::steal(
+      PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
+  if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+  return nullptr;
+}
+
+// A new str for a column name.
+PyObject* column_name(const std::string& name) {
+  return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+}
+
+constexpr const char* kNumbersCapsule = "skerrow.numbers";
+
+// A list of (owner, address, runs) for the chunks of `block`, which the
+// capsules `owner` now own: numpy arrays over a chunk keep its capsule
+// alive, and the capsule frees the chunk after the last of them.
+PyObject* chunk_list(NumberBlock& block) {
+  std::vector<NumberBlock::Chunk> chunks = block.release();
+  std::size_t taken = 0;  // chunks a capsule owns
+  // Frees those no capsule took, however this ends.
+  struct FreeRest {
+    std::vector<NumberBlock::Chunk>& chunks;
+    std::size_t& taken;
+    ~FreeRest() {
+      for (std::size_t i = taken; i < chunks.size(); ++i) {
+        NumberPool::give(chunks[i].data, chunks[i].bytes);
+      }
+    }
+  } free_rest{chunks, taken};
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(chunks.size())));
+  if (!list) return nullptr;
+  for (const NumberBlock::Chunk& chunk : chunks) {
+    // The capsule's context is the block's size, for giving it back (a
+    // block of size 0 is simply freed).
+    Ref owner = Ref::steal(PyCapsule_New(chunk.data, kNumbersCapsule, [](PyObject* self) {
+      NumberPool::give(PyCapsule_GetPointer(self, kNumbersCapsule),
+                       reinterpret_cast<std::uintptr_t>(PyCapsule_GetContext(self)));
+    }));
+    if (!owner) return nullptr;
+    ++taken;
+    if (PyCapsule_SetContext(owner.get(), reinterpret_cast<void*>(chunk.bytes)) < 0) {
+      return nullptr;
+    }
+    PyObject* entry =
+        Py_BuildValue("(OKn)", owner.get(),
+                      static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(chunk.data)),
+                      static_cast<Py_ssize_t>(chunk.runs));
+    if (entry == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(taken - 1), entry);
+  }
+  return list.release();
+}
+
+// (chunks, subsets, order, names, others) of the message at (offset,
+// length). The numbers lie in runs of `subsets` float64 values, in chunks
+// of (owner, address, runs): the chunk's runs one after the other at
+// `address`, kept alive by the capsule `owner`. `order` gives the run of
+// each numeric column in column order (counting over all chunks), or is
+// None when they are the runs in order. `names` names all
+// columns in order; `others` lists (position in `names`, list of str or
+// None) for the text columns and, with `meanings`, the code-table columns.
+// `keys` is None or the names wanted: only their columns are decoded where
+// the data allows it.
 PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     static constexpr const char* kName = "columns";
     PyObject* bound[6];
-    if (!bind_args(kName, kColumnsParameters, args, nargs, kwnames, bound)) return nullptr;
-    Octets data;
-    Octets octets;
-    std::uint64_t offset = 0;
-    if (!message_octets(kName, bound, &data, &offset, &octets)) return nullptr;
-    std::optional<TableSource> source = table_source(kName, bound[3]);
-    if (!source) return nullptr;
-    std::optional<std::unordered_set<std::string>> wanted;
-    if (bound[4] != Py_None) {
-      wanted.emplace();
-      Ref iterator = Ref::steal(PyObject_GetIter(bound[4]));
-      if (!iterator) return nullptr;
-      while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        std::string_view name;
-        if (!require_str(kName, "keys", item.get(), &name)) return nullptr;
-        wanted->emplace(name);
-      }
-      if (PyErr_Occurred() != nullptr) return nullptr;
+    MessageCall call;
+    if (!bind_message(kName, kColumnsParameters, args, nargs, kwnames, bound, &call)) {
+      return nullptr;
     }
+    std::optional<std::unordered_set<std::string>> wanted;
+    if (!wanted_names(kName, bound[4], &wanted)) return nullptr;
     const int meanings = PyObject_IsTrue(bound[5]);
     if (meanings < 0) return nullptr;
 
     struct Work {
       DecodedMessage message;
-      ValueKeys keys;
       std::vector<Column> columns;
       std::vector<std::string> unknown;
-      std::size_t numeric = 0;
+      std::vector<std::size_t> order;  // the run of each numeric column
+      bool in_order = true;
+      std::size_t subsets = 0;
+      std::size_t rows = 0;
     } work;
     auto done = without_gil([&]() -> Result<void> {
-      SKERROW_TRY(work.message,
-                  decode_message_with_tables(octets, *source,
-                                             DecodeOptions{.structure = true, .columns = true, .numbers = true}));
-      work.keys = value_keys(work.message.values, *work.message.tables);
-      work.columns = build_columns(work.message.values, work.keys, *work.message.tables,
-                                   wanted ? &*wanted : nullptr, &work.unknown);
-      for (const Column& c : work.columns) {
-        if (!c.text && !(meanings && c.code_table)) ++work.numeric;
+      WantedKeys limited;
+      DecodeOptions options{
+          .structure = true, .columns = true, .numbers = true, .meanings = meanings != 0};
+      SKERROW_TRY(BufrMessage header, frame_message(call.octets));
+      SKERROW_TRY(std::shared_ptr<const TableSet> tables, call.source->tables_for(header));
+      if (wanted) {
+        limited = wanted_keys(*wanted, *tables);
+        options.keys = &limited;
       }
-      return {};
-    });
-    if (!done) return raise_at(offset, done.error());
-    if (!work.unknown.empty()) {
-      // KeyError with the first name asked for that no subset has.
-      const std::string& name = work.unknown.front();
-      Ref key = Ref::steal(
-          PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
-      if (key) PyErr_SetObject(PyExc_KeyError, key.get());
-      return nullptr;
-    }
-    const DecodedValues& decoded = work.message.values;
-    const std::size_t subsets = decoded.layout == DecodedValues::Layout::kColumns
-                                    ? decoded.subset_count
-                                    : decoded.subset_starts.size();
-    Ref numbers = Ref::steal(
-        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(work.numeric * subsets * 8)));
-    if (!numbers) return nullptr;
-    auto* block = reinterpret_cast<double*>(PyBytes_AsString(numbers.get()));
-    without_gil([&] {
-      std::size_t run = 0;
+      SKERROW_TRY(DecodedValues values, decode_framed(call.octets, header, *tables, options));
+      work.message = DecodedMessage{std::move(header), std::move(tables), std::move(values)};
+      DecodedValues& decoded = work.message.values;
+      const ValueKeys keys = value_keys(decoded, *work.message.tables);
+      work.columns = build_columns(decoded, keys, *work.message.tables, wanted ? &*wanted : nullptr,
+                                   &work.unknown);
+      const bool by_columns = decoded.layout == DecodedValues::Layout::kColumns;
+      work.subsets = by_columns ? decoded.subset_count : decoded.subset_starts.size();
+      if (work.subsets == 0) return {};
+      if (decoded.numbers.runs() == 0) decoded.numbers.set_run_length(work.subsets);
+      work.rows = decoded.numbers.runs();
       for (const Column& c : work.columns) {
         if (c.text || (meanings && c.code_table)) continue;
-        fill_numbers(c, decoded, std::span<double>(block + run * subsets, subsets));
-        ++run;
+        std::size_t row = number_row(c, decoded);
+        if (row == kAbsent) {
+          // Rows of uncompressed data, or a column without numbers: a run
+          // of its own at the end of the block.
+          row = decoded.numbers.add_run();
+          fill_numbers(c, decoded, std::span<double>(decoded.numbers.run(row), work.subsets));
+        }
+        work.in_order = work.in_order && row == work.order.size();
+        work.order.push_back(row);
       }
-      return 0;
+      work.rows = decoded.numbers.runs();
+      work.in_order = work.in_order && work.order.size() == work.rows;
+      return {};
     });
+    if (!done) return raise_at(call.offset, done.error());
+    if (!work.unknown.empty()) return raise_key_error(work.unknown.front());
+    const DecodedValues& decoded = work.message.values;
+    Ref chunks = Ref::steal(chunk_list(work.message.values.numbers));
+    if (!chunks) return nullptr;
+    Ref order;
+    if (work.in_order) {
+      order = Ref::borrow(Py_None);
+    } else {
+      order = Ref::steal(sizes_tuple(work.order));
+      if (!order) return nullptr;
+    }
     Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(work.columns.size())));
     Ref others = Ref::steal(PyList_New(0));
     if (!names || !others) return nullptr;
     for (std::size_t k = 0; k < work.columns.size(); ++k) {
       const Column& c = work.columns[k];
-      PyObject* name =
-          PyUnicode_DecodeUTF8(c.name.data(), static_cast<Py_ssize_t>(c.name.size()), "replace");
+      PyObject* name = column_name(c.name);
       if (name == nullptr) return nullptr;
       PyList_SetItem(names.get(), static_cast<Py_ssize_t>(k), name);
       if (!c.text && !(meanings && c.code_table)) continue;
-      Ref payload = Ref::steal(PyList_New(static_cast<Py_ssize_t>(subsets)));
+      Ref payload = Ref::steal(PyList_New(static_cast<Py_ssize_t>(work.subsets)));
       if (!payload) return nullptr;
-      for (std::size_t s = 0; s < subsets; ++s) {
+      for (std::size_t s = 0; s < work.subsets; ++s) {
         const std::size_t i = c.cell(s);
         const std::string* text = nullptr;
         if (i != kAbsent) {
@@ -456,8 +550,145 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       Ref entry = Ref::steal(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(k), payload.get()));
       if (!entry || PyList_Append(others.get(), entry.get()) < 0) return nullptr;
     }
-    return Py_BuildValue("(OnnOO)", numbers.get(), static_cast<Py_ssize_t>(work.numeric),
-                         static_cast<Py_ssize_t>(subsets), names.get(), others.get());
+    return Py_BuildValue("(OnOOO)", chunks.get(), static_cast<Py_ssize_t>(work.subsets),
+                         order.get(), names.get(), others.get());
+  });
+}
+
+constexpr const char* kReadColumnsParameters[] = {"messages", "keys", "meanings"};
+
+// A new float, or None for NaN.
+PyObject* float_or_none(double number) {
+  if (std::isnan(number)) Py_RETURN_NONE;
+  return PyFloat_FromDouble(number);
+}
+
+// The columns of many messages merged, in the form of `columns`: one entry
+// per subset of every message of `messages`, a list of (data, offset,
+// length, tables) as `columns` takes them. Numbers and texts both under one
+// name (messages that disagree) give a column of str, float and None.
+PyObject* py_read_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kName = "read_columns";
+    PyObject* bound[3];
+    if (!bind_args(kName, kReadColumnsParameters, args, nargs, kwnames, bound)) return nullptr;
+    if (!PyList_Check(bound[0])) {
+      raise_wrong_type(kName, "messages", "list", bound[0]);
+      return nullptr;
+    }
+    std::vector<MessageCall> calls(static_cast<std::size_t>(PyList_Size(bound[0])));
+    for (std::size_t k = 0; k < calls.size(); ++k) {
+      PyObject* item = PyList_GetItem(bound[0], static_cast<Py_ssize_t>(k));
+      PyObject* fields[4];
+      if (!PyTuple_Check(item) || PyTuple_Size(item) != 4) {
+        raise_wrong_type(kName, "messages", "a list of (data, offset, length, tables)", item);
+        return nullptr;
+      }
+      for (Py_ssize_t f = 0; f < 4; ++f) fields[f] = PyTuple_GetItem(item, f);
+      MessageCall& call = calls[k];
+      if (!message_octets(kName, fields, &call.data, &call.offset, &call.octets)) return nullptr;
+      call.source = table_source(kName, fields[3]);
+      if (!call.source) return nullptr;
+    }
+    std::optional<std::unordered_set<std::string>> wanted;
+    if (!wanted_names(kName, bound[1], &wanted)) return nullptr;
+    const int meanings = PyObject_IsTrue(bound[2]);
+    if (meanings < 0) return nullptr;
+
+    // The list keeps every message's data and TableSet alive meanwhile.
+    std::optional<ColumnSet> set;
+    std::unordered_map<std::string, std::size_t> missing;  // asked name -> messages without
+    std::size_t failed_at = 0;
+    std::vector<std::size_t> order;  // the run of each numeric column
+    auto done = without_gil([&]() -> Result<void> {
+      // The headers first: the number of subsets sizes every column once.
+      std::vector<BufrMessage> headers;
+      headers.reserve(calls.size());
+      std::size_t total = 0;
+      for (const MessageCall& call : calls) {
+        failed_at = call.offset;
+        SKERROW_TRY(BufrMessage header, frame_message(call.octets));
+        total += header.number_of_subsets;
+        headers.push_back(std::move(header));
+      }
+      set.emplace(total);
+      for (std::size_t k = 0; k < calls.size(); ++k) {
+        const MessageCall& call = calls[k];
+        const BufrMessage& header = headers[k];
+        failed_at = call.offset;
+        DecodeOptions options{
+            .structure = true, .columns = true, .numbers = true, .meanings = meanings != 0};
+        SKERROW_TRY(std::shared_ptr<const TableSet> tables, call.source->tables_for(header));
+        WantedKeys limited;
+        if (wanted) {
+          limited = wanted_keys(*wanted, *tables);
+          options.keys = &limited;
+        }
+        SKERROW_TRY(DecodedValues values, decode_framed(call.octets, header, *tables, options));
+        const ValueKeys keys = value_keys(values, *tables);
+        std::unordered_set<std::string> canonical;
+        if (wanted) {
+          for (const std::string& name : *wanted) canonical.insert(canonical_name(name, *tables));
+        }
+        if (values.layout == DecodedValues::Layout::kRows) {
+          set->add_rows(values, keys, wanted ? &canonical : nullptr, meanings != 0);
+        } else {
+          const std::vector<Column> columns =
+              build_columns(values, keys, *tables, wanted ? &*wanted : nullptr);
+          set->add(values, columns, meanings != 0);
+        }
+        if (wanted) {
+          for (const std::string& name : *wanted) {
+            if (!set->in_last_message(canonical_name(name, *tables))) ++missing[name];
+          }
+        }
+      }
+      for (const ColumnSet::SetColumn& c : set->columns()) {
+        if (c.texts.empty()) order.push_back(c.run);
+      }
+      return {};
+    });
+    if (!done) return raise_at(failed_at, done.error());
+    if (wanted) {
+      for (const std::string& name : *wanted) {
+        auto it = missing.find(name);
+        if (it != missing.end() && it->second == calls.size()) return raise_key_error(name);
+      }
+      if (calls.empty() && !wanted->empty()) return raise_key_error(*wanted->begin());
+    }
+    const std::size_t n = set->subsets();
+    Ref chunks = Ref::steal(chunk_list(set->numbers()));
+    bool in_order = order.size() == set->numbers().runs();
+    for (std::size_t k = 0; in_order && k < order.size(); ++k) in_order = order[k] == k;
+    Ref order_tuple = in_order ? Ref::borrow(Py_None) : Ref::steal(sizes_tuple(order));
+    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(set->columns().size())));
+    Ref others = Ref::steal(PyList_New(0));
+    if (!chunks || !order_tuple || !names || !others) return nullptr;
+    for (std::size_t k = 0; k < set->columns().size(); ++k) {
+      const ColumnSet::SetColumn& c = set->columns()[k];
+      PyObject* name = column_name(c.name);
+      if (name == nullptr) return nullptr;
+      PyList_SetItem(names.get(), static_cast<Py_ssize_t>(k), name);
+      if (c.texts.empty()) continue;
+      Ref payload = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+      if (!payload) return nullptr;
+      for (std::size_t s = 0; s < n; ++s) {
+        const std::uint32_t text = s < c.texts.size() ? c.texts[s] : 0;
+        PyObject* entry = nullptr;
+        if (text != 0) {
+          entry = str_or_none(&set->texts()[text - 1]);
+        } else {
+          entry = float_or_none(c.numbers != nullptr ? c.numbers[s]
+                                                     : std::numeric_limits<double>::quiet_NaN());
+        }
+        if (entry == nullptr) return nullptr;
+        PyList_SetItem(payload.get(), static_cast<Py_ssize_t>(s), entry);
+      }
+      Ref entry = Ref::steal(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(k), payload.get()));
+      if (!entry || PyList_Append(others.get(), entry.get()) < 0) return nullptr;
+    }
+    return Py_BuildValue("(OnOOO)", chunks.get(), static_cast<Py_ssize_t>(n), order_tuple.get(),
+                         names.get(), others.get());
   });
 }
 
@@ -472,6 +703,12 @@ PyMethodDef kNativeFunctions[] = {
      "structure(data, offset, length, tables)\n--\n\n"},
     {"columns", as_cfunction(py_columns), METH_FASTCALL | METH_KEYWORDS,
      "columns(data, offset, length, tables, keys, meanings)\n--\n\n"},
+    {"read_columns", as_cfunction(py_read_columns), METH_FASTCALL | METH_KEYWORDS,
+     "read_columns(messages, keys, meanings)\n--\n\n"},
+    {"rows", as_cfunction(py_rows), METH_FASTCALL | METH_KEYWORDS,
+     "rows(data, ranges, tables, names, filtered, split_repeats)\n--\n\n"},
+    {"walk_rows", as_cfunction(py_walk_rows), METH_FASTCALL | METH_KEYWORDS,
+     "walk_rows(plan, passes)\n--\n\n"},
     {"bundled_versions", as_cfunction(py_bundled_versions), METH_FASTCALL | METH_KEYWORDS,
      "bundled_versions(bundle)\n--\n\n"},
     {"bundled_tables", as_cfunction(py_bundled_tables), METH_FASTCALL | METH_KEYWORDS,
@@ -492,6 +729,14 @@ PyModuleDef native_def = {
 };
 
 }  // namespace
+
+std::optional<TableSource> native_table_source(const char* name, PyObject* tables) {
+  return table_source(name, tables);
+}
+PyObject* native_raise_at(std::uint64_t offset, const DecodeError& error) {
+  return raise_at(offset, error);
+}
+
 }  // namespace skerrow::py
 
 // Exported beside PyInit__skerrow: the package loads this library a second

@@ -37,6 +37,20 @@ class Names {
   std::unordered_map<std::string, std::uint32_t> index_;
 };
 
+// The key of the element whose six-digit code `text` is, or null when it
+// is no code or the element has no key.
+const std::string* key_of_code(std::string_view text, const TableSet& tables) {
+  if (text.size() != 6) return nullptr;
+  std::uint32_t code = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return nullptr;
+    code = code * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  const ElementDefinition* element = tables.element(code);
+  if (element == nullptr || element->abbreviation.empty()) return nullptr;
+  return &element->abbreviation;
+}
+
 bool columns_layout(const DecodedValues& d) { return d.layout == DecodedValues::Layout::kColumns; }
 
 std::size_t subset_count(const DecodedValues& d) {
@@ -198,63 +212,110 @@ std::vector<std::string> item_names(const DecodedValues& d, const ValueKeys& key
   return names;
 }
 
+std::string canonical_name(const std::string& name, const TableSet& tables) {
+  const std::size_t hash = name.rfind('#');
+  const std::string key = hash == std::string::npos ? name : name.substr(hash + 1);
+  const std::string* element_key = key_of_code(key, tables);
+  std::string canonical = name;
+  if (element_key != nullptr) {
+    canonical = name.substr(0, hash == std::string::npos ? 0 : hash + 1) + *element_key;
+  }
+  if (canonical.starts_with("#1#")) canonical.erase(0, 3);
+  return canonical;
+}
+
+WantedKeys wanted_keys(const std::unordered_set<std::string>& wanted, const TableSet& tables) {
+  WantedKeys out;
+  std::unordered_set<std::string> whole;  // keys of which every value is wanted
+  for (const std::string& name : wanted) {
+    std::string_view rest = name;
+    for (bool first = true;; first = false) {
+      const std::size_t arrow = rest.find("->");
+      std::string_view part = rest.substr(0, arrow);
+      std::uint32_t rank = 1;
+      if (part.starts_with('#')) {
+        // "#n#key": rank n; anything else after '#' takes the key whole.
+        const std::size_t hash = part.find('#', 1);
+        const std::string_view digits =
+            part.substr(1, hash == std::string_view::npos ? 0 : hash - 1);
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), rank);
+        if (error != std::errc() || end != digits.data() + digits.size() || rank == 0) rank = 0;
+        if (hash != std::string_view::npos) part.remove_prefix(hash + 1);
+      }
+      const std::string* element_key = key_of_code(part, tables);
+      std::string key = element_key != nullptr ? *element_key : std::string(part);
+      // A qualifier is no plain value: its key is taken whole.
+      if (!first || rank == 0) whole.insert(key);
+      if (first && rank != 0) out.ranks[key].push_back(rank);
+      if (arrow == std::string_view::npos) break;
+      rest.remove_prefix(arrow + 2);
+    }
+  }
+  for (const std::string& key : whole) out.ranks[key].clear();
+  for (auto& [key, ranks] : out.ranks) {
+    std::sort(ranks.begin(), ranks.end());
+    ranks.erase(std::unique(ranks.begin(), ranks.end()), ranks.end());
+  }
+  return out;
+}
+
 std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys& keys,
                                   const TableSet& tables,
                                   const std::unordered_set<std::string>* wanted,
                                   std::vector<std::string>* unknown) {
   const std::size_t subsets = subset_count(decoded);
-  const std::vector<std::string> names = item_names(decoded, keys);
+  std::vector<std::string> names = item_names(decoded, keys);
   // A six-digit code in `wanted` stands for its element's key, and "#1#key"
   // is "key".
   std::unordered_set<std::string> wanted_names;
   std::vector<std::pair<const std::string*, std::string>> asked;
   if (wanted != nullptr) {
     for (const std::string& name : *wanted) {
-      const std::size_t hash = name.rfind('#');
-      const std::string key = hash == std::string::npos ? name : name.substr(hash + 1);
-      bool digits = key.size() == 6;
-      for (char c : key) digits = digits && c >= '0' && c <= '9';
-      const ElementDefinition* element =
-          digits ? tables.element(static_cast<std::uint32_t>(std::stoul(key))) : nullptr;
-      std::string canonical = name;
-      if (element != nullptr && !element->abbreviation.empty()) {
-        canonical =
-            name.substr(0, hash == std::string::npos ? 0 : hash + 1) + element->abbreviation;
-      }
-      if (canonical.starts_with("#1#")) canonical.erase(0, 3);
+      std::string canonical = canonical_name(name, tables);
       wanted_names.insert(canonical);
       asked.emplace_back(&name, std::move(canonical));
     }
   }
   const bool by_columns = columns_layout(decoded);
   std::vector<Column> columns;
-  // Views of `names` and of `made`; compressed data names each item once.
+  // Rows: the column of each name, as views of `names` and of `made`.
+  // Compressed data names each item once, so it needs no lookup; only the
+  // names made there are noted, to tell which wanted ones no subset has.
   std::unordered_map<std::string_view, std::size_t> column_of;
-  column_of.reserve(by_columns ? names.size() : 64);
+  std::unordered_set<std::string> found;
+  if (!by_columns) column_of.reserve(64);
   columns.reserve(by_columns ? names.size() : 64);
   std::deque<std::string> made;
   // Per unit: 0 unknown, 1 a code or flag table, 2 not.
   std::vector<std::uint8_t> table_unit(keys.names.size(), 0);
   // The column `name`, made from `item` on first use; null when not wanted.
-  const auto column_for = [&](std::string_view name, std::size_t item) -> Column* {
+  // Compressed data takes `name` over.
+  const auto column_for = [&](std::string& name, std::size_t item) -> Column* {
     if (name.empty()) return nullptr;
-    auto it = column_of.find(name);
-    if (it == column_of.end()) {
-      if (wanted != nullptr && !wanted_names.contains(std::string(name))) return nullptr;
-      const DecodedValue& v = item_value(decoded, item);
-      Column column;
-      column.name = name;
-      column.descriptor = v.descriptor;
-      column.unit = keys.unit[item];
-      column.text = !v.has_raw() && v.descriptor != 999999;
-      std::uint8_t& unit_kind = table_unit[column.unit];
-      if (unit_kind == 0) unit_kind = is_table_unit(keys.names[column.unit]) ? 1 : 2;
-      column.code_table = unit_kind == 1;
-      if (!by_columns) column.rows.assign(subsets, kAbsent);
-      it = column_of.emplace(name, columns.size()).first;
-      columns.push_back(std::move(column));
+    if (!by_columns) {
+      auto it = column_of.find(name);
+      if (it != column_of.end()) return &columns[it->second];
     }
-    return &columns[it->second];
+    if (wanted != nullptr && !wanted_names.contains(name)) return nullptr;
+    const DecodedValue& v = item_value(decoded, item);
+    Column column;
+    if (by_columns) {
+      if (wanted != nullptr) found.insert(name);
+      column.name = std::move(name);
+    } else {
+      column.name = name;
+      column_of.emplace(name, columns.size());
+    }
+    column.descriptor = v.descriptor;
+    column.unit = keys.unit[item];
+    column.text = !v.has_raw() && v.descriptor != 999999;
+    std::uint8_t& unit_kind = table_unit[column.unit];
+    if (unit_kind == 0) unit_kind = is_table_unit(keys.names[column.unit]) ? 1 : 2;
+    column.code_table = unit_kind == 1;
+    if (!by_columns) column.rows.assign(subsets, kAbsent);
+    columns.push_back(std::move(column));
+    return &columns.back();
   };
   // An associated field carries the meaning 031021 gave the field last: as
   // ecCodes does, each one gets that significance as a qualifier of its own.
@@ -265,6 +326,11 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
     for (std::size_t i = begin; i < end; ++i) {
       const DecodedValue& v = item_value(decoded, i);
       if (v.descriptor == 31021) significance = i;
+      std::string qualified;
+      if (v.descriptor == 999999 && significance != kAbsent &&
+          names[i].find("->") != std::string::npos) {
+        qualified = names[i] + kSignificance;
+      }
       Column* column = column_for(names[i], i);
       if (column != nullptr) {
         if (by_columns) {
@@ -273,11 +339,10 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
           column->rows[s] = i;
         }
       }
-      if (v.descriptor != 999999 || significance == kAbsent ||
-          names[i].find("->") == std::string::npos) {
-        continue;
-      }
-      Column* meaning = column_for(made.emplace_back(names[i] + kSignificance), significance);
+      if (qualified.empty()) continue;
+      Column* meaning = by_columns
+                            ? column_for(qualified, significance)
+                            : column_for(made.emplace_back(std::move(qualified)), significance);
       if (meaning == nullptr) continue;
       if (by_columns) {
         meaning->first_cell = significance * subsets;
@@ -288,29 +353,306 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
   }
   if (unknown != nullptr) {
     for (const auto& [name, canonical] : asked) {
-      if (!column_of.contains(canonical)) unknown->push_back(*name);
+      if (!(by_columns ? found.contains(canonical) : column_of.contains(canonical))) {
+        unknown->push_back(*name);
+      }
     }
   }
   return columns;
 }
 
+std::size_t number_row(const Column& column, const DecodedValues& decoded) {
+  if (decoded.column_numbers.empty() || !column.rows.empty() || decoded.subset_count == 0) {
+    return kAbsent;
+  }
+  const std::size_t run = decoded.column_numbers[column.first_cell / decoded.subset_count];
+  return run == DecodedValues::kNoNumbers ? kAbsent : run;
+}
+
 void fill_numbers(const Column& column, const DecodedValues& decoded, std::span<double> out) {
   const double nan = std::nan("");
-  if (!decoded.numbers.empty() && column.rows.empty()) {
-    std::copy_n(decoded.numbers.begin() + static_cast<std::ptrdiff_t>(column.first_cell),
-                out.size(), out.begin());
+  if (!decoded.column_numbers.empty()) {
+    // Compressed data with numbers: a run of the block, or none at all.
+    const std::size_t row = number_row(column, decoded);
+    if (row == kAbsent) {
+      std::fill(out.begin(), out.end(), nan);
+    } else {
+      std::copy_n(decoded.numbers.run(row), out.size(), out.begin());
+    }
     return;
   }
   for (std::size_t s = 0; s < out.size(); ++s) {
     const std::size_t i = column.cell(s);
     if (i == kAbsent) {
       out[s] = nan;
-    } else if (!decoded.numbers.empty()) {
-      out[s] = decoded.numbers[i];
     } else {
       out[s] = decoded.values[i].has_value() ? decoded.values[i].raw_value : nan;
     }
   }
+}
+
+}  // namespace skerrow
+
+namespace skerrow {
+
+namespace {
+
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+
+// "#rank#key", or the key for rank 1.
+std::string ranked_name(const std::string& key, std::uint32_t rank) {
+  if (rank == 1) return key;
+  char prefix[16] = {'#'};
+  char* end = std::to_chars(prefix + 1, prefix + sizeof prefix - 1, rank).ptr;
+  *end++ = '#';
+  std::string name(prefix, end);
+  name.append(key);
+  return name;
+}
+
+}  // namespace
+
+ColumnSet::ColumnSet(std::size_t total_subsets) : total_(total_subsets) {
+  numbers_.set_run_length(total_subsets);
+}
+
+void ColumnSet::set(SetColumn& column, std::size_t subset, double number) {
+  column.message = messages_;
+  if (column.numbers == nullptr) {
+    column.run = numbers_.add_run();
+    column.numbers = numbers_.run(column.run);
+    std::fill_n(column.numbers, total_, kNan);
+  }
+  column.numbers[subset] = number;
+}
+
+void ColumnSet::set(SetColumn& column, std::size_t subset, const std::string* text) {
+  column.message = messages_;
+  std::uint32_t entry = 0;
+  if (text != nullptr) {
+    texts_.push_back(*text);
+    entry = static_cast<std::uint32_t>(texts_.size());
+  }
+  if (column.texts.size() <= subset) column.texts.resize(subset + 1, 0);
+  column.texts[subset] = entry;
+}
+
+std::size_t ColumnSet::named(const std::string& name, bool code_table,
+                             const std::unordered_set<std::string>* wanted) {
+  auto it = column_of_.find(name);
+  if (it != column_of_.end()) return it->second;
+  if (wanted != nullptr && !wanted->contains(name)) return kNotWanted;
+  SetColumn column;
+  column.name = name;
+  column.code_table = code_table;
+  columns_.push_back(std::move(column));
+  column_of_.emplace(name, columns_.size() - 1);
+  return columns_.size() - 1;
+}
+
+std::uint32_t ColumnSet::key_id(const std::string& key) {
+  auto [it, added] = key_ids_.try_emplace(key, static_cast<std::uint32_t>(by_key_rank_.size()));
+  if (added) by_key_rank_.emplace_back();
+  return it->second;
+}
+
+void ColumnSet::add(const DecodedValues& decoded, const std::vector<Column>& columns,
+                    bool meanings) {
+  ++messages_;
+  const std::size_t base = subsets_;
+  const std::size_t n = subset_count(decoded);
+  std::vector<double> numbers(n);
+  for (const Column& c : columns) {
+    SetColumn& to = columns_[named(c.name, c.code_table, nullptr)];
+    if (c.text || (meanings && c.code_table)) {
+      for (std::size_t s = 0; s < n; ++s) {
+        const std::size_t i = c.cell(s);
+        const std::string* text = nullptr;
+        if (i != kAbsent) {
+          const DecodedValue& value = decoded.cell(i);
+          text = c.text ? decoded.text(value) : decoded.meaning(value);
+        }
+        set(to, base + s, text);
+      }
+      continue;
+    }
+    fill_numbers(c, decoded, numbers);
+    for (std::size_t s = 0; s < n; ++s) set(to, base + s, numbers[s]);
+  }
+  subsets_ += n;
+}
+
+void ColumnSet::add_rows(const DecodedValues& d, const ValueKeys& keys,
+                         const std::unordered_set<std::string>* wanted, bool meanings) {
+  ++messages_;
+  const std::size_t base = subsets_;
+  const std::size_t n = d.subset_starts.size();
+  const bool structured = !d.refers_to.empty();
+  // The message's keys as ids of the set's, found on first use.
+  std::vector<std::uint32_t> ids(keys.names.size(), kNone);
+  const auto id_of = [&](std::uint32_t key) {
+    if (ids[key] == kNone) ids[key] = key_id(keys.names[key]);
+    return ids[key];
+  };
+  std::vector<std::uint32_t> rank_of(keys.names.size(), 0);
+  std::vector<std::uint32_t> touched;
+  std::vector<std::uint32_t> rank;       // per item of the subset; 0: not a plain value
+  std::vector<std::size_t> item_column;  // per item of the subset, or kAbsent
+  std::unordered_map<std::size_t, std::string> qualifier_names;  // with `wanted`
+  std::unordered_map<std::string, std::uint32_t> taken;          // with `wanted`
+  std::unordered_map<std::uint64_t, std::uint32_t> taken_by_column;
+  std::vector<std::uint8_t> table_unit(keys.names.size(), 0);
+  const auto code_table = [&](std::size_t item) {
+    std::uint8_t& kind = table_unit[keys.unit[item]];
+    if (kind == 0) kind = is_table_unit(keys.names[keys.unit[item]]) ? 1 : 2;
+    return kind == 1;
+  };
+  const auto put = [&](std::size_t column, std::size_t subset, const DecodedValue& v) {
+    if (column == kNotWanted) return;
+    SetColumn& to = columns_[column];
+    if (!v.has_raw() && v.descriptor != 999999) {
+      set(to, subset, d.text(v));
+    } else if (meanings && to.code_table) {
+      set(to, subset, d.meaning(v));
+    } else {
+      set(to, subset, v.has_value() ? v.raw_value : kNan);
+    }
+  };
+  const auto plain_name = [&](std::size_t item, std::uint32_t r) {
+    return ranked_name(keys.names[keys.key[item]], r);
+  };
+  static const std::string kSignificance = "->associatedFieldSignificance";
+  constexpr std::uint64_t kSignificanceTag = 0xFFFFFF;
+  for (std::size_t s = 0; s < n; ++s) {
+    const std::size_t begin = d.subset_starts[s];
+    const std::size_t end = s + 1 < n ? d.subset_starts[s + 1] : d.values.size();
+    for (std::uint32_t k : touched) rank_of[k] = 0;
+    touched.clear();
+    // Ranks first: a qualifier may refer forward.
+    rank.assign(end - begin, 0);
+    item_column.assign(end - begin, kAbsent);
+    for (std::size_t i = begin; i < end; ++i) {
+      if (is_operator_record(d.values[i])) continue;
+      if (structured && d.refers_to[i] != kNone) continue;
+      const std::uint32_t k = keys.key[i];
+      if (rank_of[k] == 0) touched.push_back(k);
+      rank[i - begin] = ++rank_of[k];
+    }
+    qualifier_names.clear();
+    taken.clear();
+    taken_by_column.clear();
+    std::uint32_t marker_operator = 0;
+    std::size_t significance = kAbsent;
+    const std::size_t g = base + s;
+    for (std::size_t i = begin; i < end; ++i) {
+      const DecodedValue& v = d.values[i];
+      if (v.descriptor == 31021) significance = i;
+      if (const std::uint32_t r = rank[i - begin]; r != 0) {
+        // A plain value: its column by key and rank.
+        std::vector<std::size_t>& ranks = by_key_rank_[id_of(keys.key[i])];
+        if (ranks.size() < r) ranks.resize(r, kAbsent);
+        std::size_t& column = ranks[r - 1];
+        if (column == kAbsent) column = named(plain_name(i, r), code_table(i), wanted);
+        put(column, g, v);
+        item_column[i - begin] = column;
+        continue;
+      }
+      if (is_operator_record(v)) {
+        if (v.descriptor % 1000 == 0 && marker_kind(v.descriptor) != nullptr) {
+          marker_operator = v.descriptor;
+        }
+        continue;
+      }
+      // A qualifier, named after what it qualifies as item_names names it.
+      const std::uint32_t target = d.refers_to[i];
+      const bool inside = target >= begin && target < end;
+      const bool marker = inside && v.descriptor != 999999 &&
+                          v.descriptor == d.values[target].descriptor && marker_operator != 0;
+      const auto qualifier = [&]() -> std::string {
+        if (v.descriptor == 999999) return "associatedField";
+        return marker ? marker_kind(marker_operator) : keys.names[keys.key[i]];
+      };
+      std::size_t column = kAbsent;
+      std::size_t target_column = inside ? item_column[target - begin] : kAbsent;
+      if (target_column == kAbsent && inside && rank[target - begin] != 0) {
+        // A plain value after its qualifier (an associated field comes
+        // before its element): its column, if the set has it already.
+        const std::vector<std::size_t>& ranks = by_key_rank_[id_of(keys.key[target])];
+        const std::uint32_t r = rank[target - begin];
+        if (r <= ranks.size() && ranks[r - 1] != kNotWanted) target_column = ranks[r - 1];
+      }
+      if (wanted == nullptr && target_column != kAbsent) {
+        // Every name has a column: the qualifier's is found by the target's
+        // column and the kind of qualifier, without making its name.
+        const std::uint64_t kind =
+            marker ? 0x800000u | (marker_operator / 1000) : id_of(keys.key[i]);
+        const std::uint64_t pair = (std::uint64_t{target_column} << 24) | kind;
+        const std::uint32_t uses = taken_by_column[pair]++;
+        auto [it, added] = qualified_.try_emplace({pair, uses}, kAbsent);
+        if (added) {
+          const std::string nesting = "->" + qualifier();
+          std::string name = columns_[target_column].name;
+          for (std::uint32_t u = 0; u <= uses; ++u) name += nesting;
+          it->second = named(name, code_table(i), nullptr);
+        }
+        column = it->second;
+      }
+      if (column == kAbsent) {
+        std::string target_name;
+        if (inside) {
+          if (rank[target - begin] != 0) {
+            target_name = plain_name(target, rank[target - begin]);
+          } else if (wanted == nullptr && target_column != kAbsent) {
+            target_name = columns_[target_column].name;
+          } else if (auto it = qualifier_names.find(target); it != qualifier_names.end()) {
+            target_name = it->second;
+          }
+        }
+        std::string name;
+        if (target_name.empty()) {
+          name = keys.names[keys.key[i]];
+        } else {
+          const std::string q = qualifier();
+          name = target_name + "->" + q;
+          const std::uint32_t uses = taken[name]++;
+          for (std::uint32_t u = 0; u < uses; ++u) name += "->" + q;
+        }
+        column = named(name, code_table(i), wanted);
+        if (wanted != nullptr) qualifier_names.emplace(i, std::move(name));
+      }
+      put(column, g, v);
+      item_column[i - begin] = column == kNotWanted ? kAbsent : column;
+      if (v.descriptor == 999999 && significance != kAbsent && inside && column != kNotWanted &&
+          columns_[column].name.find("->") != std::string::npos) {
+        std::size_t meaning = kAbsent;
+        if (wanted == nullptr) {
+          auto [it, added] = qualified_.try_emplace(
+              {(std::uint64_t{column} << 24) | kSignificanceTag, 0}, kAbsent);
+          if (added) {
+            it->second =
+                named(columns_[column].name + kSignificance, code_table(significance), nullptr);
+          }
+          meaning = it->second;
+        } else {
+          meaning = named(columns_[column].name + kSignificance, code_table(significance), wanted);
+        }
+        put(meaning, g, d.values[significance]);
+      } else if (v.descriptor == 999999 && significance != kAbsent && column == kNotWanted &&
+                 wanted != nullptr) {
+        const auto it = qualifier_names.find(i);
+        if (it != qualifier_names.end() && it->second.find("->") != std::string::npos) {
+          put(named(it->second + kSignificance, code_table(significance), wanted), g,
+              d.values[significance]);
+        }
+      }
+    }
+  }
+  subsets_ += n;
+}
+
+bool ColumnSet::in_last_message(const std::string& name) const {
+  auto it = column_of_.find(name);
+  return it != column_of_.end() && columns_[it->second].message == messages_;
 }
 
 }  // namespace skerrow

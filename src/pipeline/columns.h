@@ -10,6 +10,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -84,8 +85,101 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
                                   const std::unordered_set<std::string>* wanted = nullptr,
                                   std::vector<std::string>* unknown = nullptr);
 
+// The name of the column `name` asks for: a six-digit code stands for its
+// element's key ("#2#012101" is "#2#airTemperature"), and "#1#key" is "key".
+std::string canonical_name(const std::string& name, const TableSet& tables);
+
+// The columns the names in `wanted` ask for, for a decoding limited to
+// them (DecodeOptions::keys): "#n#key" (or "key", rank 1) asks for that
+// rank of the key; each qualifier part of "a->b->c" for its key whole; a
+// six-digit code stands for its element's key. Such a decoding still
+// yields every wanted column.
+WantedKeys wanted_keys(const std::unordered_set<std::string>& wanted, const TableSet& tables);
+
+// Compressed data decoded with numbers: the run of DecodedValues::numbers
+// that holds the column's numbers, or kAbsent when it has none there.
+std::size_t number_row(const Column& column, const DecodedValues& decoded);
+
 // The numbers of a column, one per subset (out.size() of them), NaN where a
 // subset has none or it is missing.
 void fill_numbers(const Column& column, const DecodedValues& decoded, std::span<double> out);
+
+}  // namespace skerrow
+
+namespace skerrow {
+
+// Columns over the subsets of many messages, merged in the order they are
+// added: one entry per subset of every message, under the names each
+// message's own columns have, missing (NaN, or no text) where a message
+// lacks a name. Columns keep the order in which their names first occur.
+class ColumnSet {
+ public:
+  struct SetColumn {
+    std::string name;
+    // The column's numbers, one per subset of the set (NaN for none): run
+    // `run` of numbers(); null while no message gave a number.
+    double* numbers = nullptr;
+    std::size_t run = 0;
+    // Per subset: 1 + the index into texts() of the text, or 0 for none;
+    // empty while no message gave a text (or, with meanings, a meaning),
+    // and shorter than the set where the last subsets gave none.
+    std::vector<std::uint32_t> texts;
+    bool code_table = false;  // as its first value's unit says
+    std::size_t message = 0;  // the last message (counting from 1) with it
+  };
+
+  // A set of `total_subsets` subsets, added message by message.
+  explicit ColumnSet(std::size_t total_subsets);
+
+  // Adds the subsets of one message: `columns` are its columns
+  // (build_columns), whose text columns (and, with `meanings`, code-table
+  // columns) give texts, the others numbers.
+  void add(const DecodedValues& decoded, const std::vector<Column>& columns, bool meanings);
+  // The same for a message of the rows layout, straight from its values
+  // and keys (value_keys), under the names item_names and build_columns
+  // give them; a value's column is found by its key and rank (a qualifier:
+  // by its target's column and its kind) without making its name.
+  // `wanted` (canonical names) limits the columns.
+  void add_rows(const DecodedValues& decoded, const ValueKeys& keys,
+                const std::unordered_set<std::string>* wanted, bool meanings);
+  // Whether the message added last has a column of this (canonical) name.
+  bool in_last_message(const std::string& name) const;
+
+  std::size_t subsets() const { return subsets_; }
+  const std::vector<SetColumn>& columns() const { return columns_; }
+  const std::vector<std::string>& texts() const { return texts_; }
+  // The numbers of all columns that have any, a run each.
+  NumberBlock& numbers() { return numbers_; }
+
+ private:
+  static constexpr std::size_t kNotWanted = static_cast<std::size_t>(-2);
+  struct QualifierHash {
+    std::size_t operator()(const std::pair<std::uint64_t, std::uint32_t>& key) const noexcept {
+      return std::hash<std::uint64_t>{}(key.first * 0x9E3779B97F4A7C15u ^ key.second);
+    }
+  };
+  // The column of `name`, made on first use; kNotWanted for a name not in
+  // `wanted` (when given).
+  std::size_t named(const std::string& name, bool code_table,
+                    const std::unordered_set<std::string>* wanted);
+  std::uint32_t key_id(const std::string& key);
+  void set(SetColumn& column, std::size_t subset, double number);
+  void set(SetColumn& column, std::size_t subset, const std::string* text);
+
+  std::size_t total_;
+  NumberBlock numbers_;
+  std::vector<SetColumn> columns_;
+  std::unordered_map<std::string, std::size_t> column_of_;
+  // Plain values' columns by key id and rank (the rank's column at rank -
+  // 1; kAbsent until known).
+  std::unordered_map<std::string, std::uint32_t> key_ids_;
+  std::vector<std::vector<std::size_t>> by_key_rank_;
+  // Qualifiers' columns by (target column and kind of qualifier, nesting).
+  std::unordered_map<std::pair<std::uint64_t, std::uint32_t>, std::size_t, QualifierHash>
+      qualified_;
+  std::vector<std::string> texts_;
+  std::size_t subsets_ = 0;
+  std::size_t messages_ = 0;
+};
 
 }  // namespace skerrow

@@ -9,6 +9,7 @@ from decode_support import bits
 ELEMENTS = {
     1001: "blockNumber|long|WMO BLOCK NUMBER|Numeric|0|0|7",
     1002: "stationNumber|long|WMO STATION NUMBER|Numeric|0|0|10",
+    1015: "stationOrSiteName|string|STATION OR SITE NAME|CCITT IA5|0|0|64",
     4001: "year|long|YEAR|a|0|0|12",
     4002: "month|long|MONTH|mon|0|0|4",
     4003: "day|long|DAY|d|0|0|6",

@@ -10,6 +10,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy
 import pytest
 from bufr_builder import Message
 from conftest import CORPUS, corpus_manifest, needs_corpus
@@ -60,12 +61,88 @@ def test_sounding_gives_one_row_per_level(root: str) -> None:
         ({"stationNumber": 123, "pressure": slice(70000, None)}, [85000, 70000]),
         ({"stationNumber": 124}, []),
         ({"blockNumber": 7, "windSpeed": 5.2}, [85000]),
+        # Conditions that are not plain numbers are judged value by value.
+        ({"pressure": 70000.0}, [70000]),
+        ({"pressure": numpy.int64(50000)}, [50000]),
+        ({"pressure": "70000"}, []),
+        ({"pressure": [85000, "x"]}, [85000]),
+        ({"pressure": slice("a", None)}, []),
+        ({"pressure": float("nan")}, []),
     ],
 )
 def test_filters(root: str, filters, pressures) -> None:
     # Filters on keys that are not columns (stationNumber, windSpeed) hold too.
     df = read_bufr(sounding(), columns=["pressure"], filters=filters, definitions=root)
     assert (df["pressure"].tolist() if len(df) else []) == pressures
+
+
+def named_station(name: bytes) -> bytes:
+    """A station with an 8-character name, then two pressure levels."""
+    return Message(
+        descriptors=[1001, 1002, 1015, 7004, 12101, 7004, 12101],
+        data=bits((7, 7), (123, 10), name, (8500, 14), (28000, 16), (7000, 14), (27000, 16)),
+    ).build()
+
+
+@pytest.mark.parametrize(
+    "name, filters, expected",
+    [
+        (b"  PADOVA", {}, ["PADOVA", "PADOVA"]),
+        (b"PADOVA\x00X", {"stationOrSiteName": "PADOVA"}, ["PADOVA", "PADOVA"]),
+        (b"PADOVA  ", {"stationOrSiteName": ["ROMA", "PADOVA"]}, ["PADOVA", "PADOVA"]),
+        (b"ROMA    ", {"stationOrSiteName": "PADOVA"}, []),
+        (b"ROMA    ", {"stationOrSiteName": lambda s: s.startswith("RO")}, ["ROMA", "ROMA"]),
+        (b"\xff" * 8, {}, [None, None]),
+        (b"        ", {"stationOrSiteName": lambda s: True}, []),
+    ],
+)
+def test_text_columns_and_filters(root: str, name: bytes, filters, expected) -> None:
+    # A text ends at its first NUL and loses its blanks; an empty or
+    # missing text is None and passes no filter.
+    df = read_bufr(named_station(name), columns=["stationOrSiteName", "pressure"], filters=filters,
+                   definitions=root, required_columns=False)
+    assert (df["stationOrSiteName"].tolist() if len(df) else []) == expected
+    if expected:
+        assert df["pressure"].tolist() == [85000, 70000]
+
+
+def test_integer_element_with_changed_scale_keeps_its_fraction(root: str) -> None:
+    # 2-02-130 raises the scale of pressure (an integer in the tables) by 2:
+    # 12345 reads as 1234.5, which must not become 1234.
+    message = Message(
+        descriptors=[1001, 202130, 7004, 202000, 7004],
+        data=bits((7, 7), (12345, 14), (8500, 14)),
+    ).build()
+    df = read_bufr(message, columns=["pressure"], definitions=root)
+    assert df["pressure"].tolist() == [1234.5, 85000]
+
+
+@pytest.mark.parametrize(
+    "date, kept, stamp",
+    [
+        ((2024, 5, 17), 3, pandas.Timestamp("2024-05-17")),
+        ((2024, 2, 29), 3, pandas.Timestamp("2024-02-29")),
+        ((2024, 13, 1), 0, None),  # no such month: no time, and the row needs one
+        ((2023, 2, 29), 0, None),
+        ((2024, 4, 31), 0, None),
+        ((4095, 15, 63), 0, None),  # all missing
+    ],
+)
+def test_data_datetime_of_bad_dates(root: str, date, kept: int, stamp) -> None:
+    fields = [(7, 7), (123, 10), *zip(date, (12, 4, 6)), (13500, 15), (18700, 16)]
+    fields += [f for p in (85000, 70000, 50000) for f in ((p // 10, 14), (28000, 16), (52, 12))]
+    message = Message(
+        descriptors=[1001, 1002, 4001, 4002, 4003, 5001, 6001, 103003, 7004, 12101, 11002],
+        data=bits(*fields),
+    ).build()
+    columns = ["data_datetime", "pressure"]
+    assert len(read_bufr(message, columns=columns, definitions=root)) == kept
+    loose = read_bufr(message, columns=columns, definitions=root, required_columns=False)
+    assert len(loose) == 3
+    if stamp is None:
+        assert list(loose.columns) == ["pressure"]
+    else:
+        assert loose["data_datetime"].tolist() == [stamp] * 3
 
 
 def test_required_columns_list_and_false(root: str) -> None:
@@ -130,7 +207,7 @@ def test_sources_and_workers_agree(root: str, tmp_path: Path, workers: int) -> N
     assert df["stationNumber"].tolist() == expected
     one = read_bufr(paths[0], columns=cols, definitions=root, workers=workers)
     assert one["stationNumber"].tolist() == expected[:6]
-    listed = read_bufr(skerrow.messages(paths[1], definitions=root), columns=cols)
+    listed = read_bufr(skerrow.messages(paths[1], definitions=root), columns=cols, workers=workers)
     assert listed["stationNumber"].tolist() == expected[6:12]
 
 
@@ -141,6 +218,10 @@ def test_bad_arguments(root: str) -> None:
         read_bufr(sounding(), definitions=root)
     with pytest.raises(ValueError, match="offset 0"):
         read_bufr(sounding()[:40] + b"7777", columns=["pressure"], definitions=root)
+    # Messages of a file are decoded together; the error names the one that failed.
+    good = sounding()
+    with pytest.raises(ValueError, match=f"offset {len(good)}:"):
+        read_bufr(good + sounding()[:40] + b"7777", columns=["pressure"], definitions=root)
 
 
 def test_import_does_not_import_pandas() -> None:

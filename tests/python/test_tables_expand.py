@@ -91,8 +91,8 @@ def test_expansion(tables, codes, expanded):
         ([300011], PARSE + "invalid descriptor 400000"),
         # Nested fixed replications ask for 255**4 codes, or as many steps
         # that append nothing: stopped long before memory or time run out.
-        ([104255, 103255, 102255, 101255, 1001], PARSE + "sequence expansion exceeded 16777216 steps"),
-        ([104255, 103255, 102255, 101255, 201130], PARSE + "sequence expansion exceeded 16777216 steps"),
+        ([104255, 103255, 102255, 101255, 1001], PARSE + "sequence expansion exceeded 2097152 steps"),
+        ([104255, 103255, 102255, 101255, 201130], PARSE + "sequence expansion exceeded 2097152 steps"),
     ],
 )
 def test_expansion_errors(tables, codes, message):

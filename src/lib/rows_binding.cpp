@@ -1,0 +1,245 @@
+// Observation rows for skerrow.read_bufr: decoding, the coordinate walk and
+// the row table run in the core without the interpreter lock; Python gets
+// flat buffers to view with numpy, one object per text and none per number.
+#include "lib/rows_binding.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/args.h"
+#include "lib/errors.h"
+#include "lib/gil.h"
+#include "lib/py_ref.h"
+#include "pipeline/columns.h"
+#include "pipeline/rows.h"
+
+namespace skerrow::py {
+namespace {
+
+constexpr const char* kRowsParameters[] = {"data",  "ranges",   "tables",
+                                           "names", "filtered", "split_repeats"};
+constexpr const char* kWalkParameters[] = {"plan", "passes"};
+constexpr const char* kPlanCapsule = "skerrow._native.row_plan";
+
+// A plan waiting for its filters to be judged.
+struct PendingRows {
+  RowPlan plan;
+  // Per message: the number of its subsets.
+  std::vector<std::size_t> subsets;
+  std::size_t name_count = 0;
+  std::vector<std::uint8_t> filtered;
+  bool split_repeats = true;
+};
+
+void free_pending(PyObject* capsule) {
+  delete static_cast<PendingRows*>(PyCapsule_GetPointer(capsule, kPlanCapsule));
+}
+
+template <typename T>
+PyObject* bytes_of(const std::vector<T>& items) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(items.data()),
+                                   static_cast<Py_ssize_t>(items.size() * sizeof(T)));
+}
+
+// (row count, cells, message rows): the cells as int32 in the machine's
+// order, one run of row-count entries per name; message rows as int64, the
+// rows of each message.
+PyObject* table_tuple(const RowTable& table, const std::vector<std::size_t>& subsets) {
+  std::vector<std::int64_t> message_rows;
+  std::size_t subset = 0;
+  std::size_t before = 0;
+  for (const std::size_t count : subsets) {
+    subset += count;
+    const std::size_t after = subset == 0 ? 0 : table.subset_row_ends[subset - 1];
+    message_rows.push_back(static_cast<std::int64_t>(after - before));
+    before = after;
+  }
+  Ref cells = Ref::steal(bytes_of(table.cells));
+  Ref rows = Ref::steal(bytes_of(message_rows));
+  if (!cells || !rows) return nullptr;
+  return Py_BuildValue("(nOO)", static_cast<Py_ssize_t>(table.row_count), cells.get(), rows.get());
+}
+
+bool str_list(const char* function, const char* parameter, PyObject* list,
+              std::vector<std::string>* out) {
+  if (!PyList_Check(list)) {
+    raise_wrong_type(function, parameter, "list", list);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+    std::string_view text;
+    if (!require_str(function, parameter, PyList_GetItem(list, i), &text)) return false;
+    out->emplace_back(text);
+  }
+  return true;
+}
+
+}  // namespace
+
+// (numbers, entry names, texts, descriptors, units, walked) of the messages
+// of `data` at `ranges` (bytes: uint64 offset and length pairs in the
+// machine's order), decoded with the same `tables`, for the wanted `names`,
+// in one call so that the lock is released once for them all. Per entry (a
+// wanted value in walk order, all messages running on): `numbers` float64
+// (NaN where missing or text), `entry names` uint32 indices into `names`;
+// `texts` lists (entry, str); `descriptors` gives each name's first
+// descriptor or 0, `units` its unit or "". Without `filtered` (None),
+// `walked` is the row table (see table_tuple); with it (one octet per name,
+// non-zero where a filter holds), a plan for walk_rows once the filters are
+// judged. A message that fails raises ValueError "message at offset N: ...".
+PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kName = "rows";
+    PyObject* bound[6];
+    if (!bind_args(kName, kRowsParameters, args, nargs, kwnames, bound)) return nullptr;
+    Octets data;
+    Octets range_octets;
+    if (!require_bytes(kName, "data", bound[0], &data) ||
+        !require_bytes(kName, "ranges", bound[1], &range_octets)) {
+      return nullptr;
+    }
+    std::vector<std::uint64_t> ranges(range_octets.size() / sizeof(std::uint64_t));
+    if (range_octets.size() % (2 * sizeof(std::uint64_t)) != 0) {
+      PyErr_SetString(PyExc_ValueError, "ranges needs an offset and a length per message");
+      return nullptr;
+    }
+    std::memcpy(ranges.data(), range_octets.data(), range_octets.size());
+    for (std::size_t r = 0; r < ranges.size(); r += 2) {
+      if (ranges[r] > data.size() || ranges[r + 1] > data.size() - ranges[r]) {
+        PyErr_SetString(PyExc_ValueError, "the message range lies outside the data");
+        return nullptr;
+      }
+    }
+    std::optional<TableSource> source = native_table_source(kName, bound[2]);
+    if (!source) return nullptr;
+    auto pending = std::make_unique<PendingRows>();
+    std::vector<std::string> names;
+    if (!str_list(kName, "names", bound[3], &names)) return nullptr;
+    pending->name_count = names.size();
+    const bool qualifiers_wanted =
+        std::any_of(names.begin(), names.end(),
+                    [](const std::string& n) { return n.find("->") != std::string::npos; });
+    const bool walk_now = bound[4] == Py_None;
+    if (!walk_now) {
+      Octets flags;
+      if (!require_bytes(kName, "filtered", bound[4], &flags)) return nullptr;
+      if (flags.size() != names.size()) {
+        PyErr_SetString(PyExc_ValueError, "filtered needs one octet per name");
+        return nullptr;
+      }
+      pending->filtered.assign(flags.begin(), flags.end());
+    }
+    const int split = PyObject_IsTrue(bound[5]);
+    if (split < 0) return nullptr;
+    pending->split_repeats = split != 0;
+
+    RowTable table;
+    std::uint64_t failed_at = 0;
+    // `data` is an immutable bytes object the caller holds.
+    auto done = without_gil([&]() -> Result<void> {
+      for (std::size_t r = 0; r < ranges.size(); r += 2) {
+        failed_at = ranges[r];
+        SKERROW_TRY(DecodedMessage message,
+                    decode_message_with_tables(data.subspan(ranges[r], ranges[r + 1]), *source,
+                                               DecodeOptions{.structure = true}));
+        const ValueKeys keys = value_keys(message.values, *message.tables);
+        // Names are only needed to find the qualifiers asked for.
+        std::vector<std::uint32_t> refers;
+        std::vector<std::string> item_name;
+        if (qualifiers_wanted) {
+          item_name = item_names(message.values, keys, &refers);
+        } else {
+          refers = qualified_items(message.values);
+        }
+        append_plan(pending->plan, plan_rows(message.values, keys, item_name, refers, names));
+        pending->subsets.push_back(message.values.subset_starts.size());
+      }
+      if (walk_now) {
+        RowWalkOptions options;
+        options.split_repeats = pending->split_repeats;
+        table = walk_rows(pending->plan, names.size(), options);
+      }
+      return {};
+    });
+    if (!done) return native_raise_at(failed_at, done.error());
+    if (pending->plan.entries.size() > static_cast<std::size_t>(INT32_MAX)) {
+      // Rows name their entries in int32.
+      PyErr_SetString(PyExc_ValueError, "too many values for one call: pass fewer messages");
+      return nullptr;
+    }
+
+    const RowPlan& plan = pending->plan;
+    std::vector<std::uint32_t> entry_names(plan.entries.size());
+    for (std::size_t e = 0; e < plan.entries.size(); ++e) entry_names[e] = plan.entries[e].name;
+    Ref numbers = Ref::steal(bytes_of(plan.numbers));
+    Ref name_bytes = Ref::steal(bytes_of(entry_names));
+    Ref texts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(plan.texts.size())));
+    Ref descriptors = Ref::steal(PyList_New(static_cast<Py_ssize_t>(plan.descriptors.size())));
+    Ref units = Ref::steal(PyList_New(static_cast<Py_ssize_t>(plan.units.size())));
+    if (!numbers || !name_bytes || !texts || !descriptors || !units) return nullptr;
+    for (std::size_t t = 0; t < plan.texts.size(); ++t) {
+      const std::string& text = plan.texts[t];
+      Ref str = Ref::steal(
+          PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+      if (!str) return nullptr;
+      PyObject* item =
+          Py_BuildValue("(IO)", static_cast<unsigned>(plan.text_entries[t]), str.get());
+      if (item == nullptr) return nullptr;
+      PyList_SetItem(texts.get(), static_cast<Py_ssize_t>(t), item);
+    }
+    for (std::size_t n = 0; n < plan.descriptors.size(); ++n) {
+      PyObject* code = PyLong_FromUnsignedLong(plan.descriptors[n]);
+      if (code == nullptr) return nullptr;
+      PyList_SetItem(descriptors.get(), static_cast<Py_ssize_t>(n), code);
+      const std::string& unit = plan.units[n];
+      PyObject* text =
+          PyUnicode_DecodeUTF8(unit.data(), static_cast<Py_ssize_t>(unit.size()), "replace");
+      if (text == nullptr) return nullptr;
+      PyList_SetItem(units.get(), static_cast<Py_ssize_t>(n), text);
+    }
+    Ref walked;
+    if (walk_now) {
+      walked = Ref::steal(table_tuple(table, pending->subsets));
+    } else {
+      walked = Ref::steal(PyCapsule_New(pending.get(), kPlanCapsule, free_pending));
+      if (walked) pending.release();
+    }
+    if (!walked) return nullptr;
+    return PyTuple_Pack(6, numbers.get(), name_bytes.get(), texts.get(), descriptors.get(),
+                        units.get(), walked.get());
+  });
+}
+
+// (row count, cells, message rows) of a plan from rows(), with `passes` one octet per
+// entry, non-zero where the entry's value passes its name's filter.
+PyObject* py_walk_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kName = "walk_rows";
+    PyObject* bound[2];
+    if (!bind_args(kName, kWalkParameters, args, nargs, kwnames, bound)) return nullptr;
+    auto* pending = static_cast<PendingRows*>(PyCapsule_GetPointer(bound[0], kPlanCapsule));
+    if (pending == nullptr) return nullptr;
+    Octets passes;
+    if (!require_bytes(kName, "passes", bound[1], &passes)) return nullptr;
+    if (passes.size() != pending->plan.entries.size()) {
+      PyErr_SetString(PyExc_ValueError, "passes needs one octet per entry");
+      return nullptr;
+    }
+    // `passes` is an immutable bytes object the caller holds, and the plan
+    // is only read.
+    RowTable table = without_gil([&] {
+      return walk_rows(pending->plan, pending->name_count,
+                       RowWalkOptions{.filtered = pending->filtered,
+                                      .passes = passes,
+                                      .split_repeats = pending->split_repeats});
+    });
+    return table_tuple(table, pending->subsets);
+  });
+}
+
+}  // namespace skerrow::py
