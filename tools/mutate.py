@@ -217,7 +217,8 @@ def choose(folders: list[str], limit: int, seed: int) -> list[Mutant]:
         found = all_mutants([folder.rstrip("/")])
         if limit and len(found) > limit:
             random.Random(seed).shuffle(found)
-            found = sorted(found[:limit], key=lambda m: (m.path, m.line, m.ordinal))
+            # Kept in shuffled order: a run stopped early is still a random sample.
+            found = found[:limit]
         chosen.extend(found)
     # A folder may be named twice (src/decode=50 ... src/decode=200, to test
     # a first share of it early): each mutant once, where it first comes.
