@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace skerrow {
@@ -79,6 +80,11 @@ TEST(BitReader, ReadBytesLeftAlignsTheTail) {
   EXPECT_EQ(r.position(), 12u);  // the tail's bits are consumed too
   EXPECT_EQ(*r.read_bits(4), 2u);
   EXPECT_TRUE(read_bytes(r, 0)->empty());
+  // A tail that ends on the last bit of the data.
+  BitReader at_end(data);
+  ASSERT_TRUE(at_end.read_bits(3));
+  EXPECT_EQ(*read_bytes(at_end, 13), (std::vector<std::uint8_t>{0x0A, 0x10}));
+  EXPECT_EQ(at_end.position(), 16u);
 }
 
 // A text element of width 0 reads into a buffer of no octets, whose data
@@ -93,15 +99,20 @@ TEST(BitReader, ReadBytesOfWidthZeroIntoNoBuffer) {
   EXPECT_EQ(*r.read_bits(8), 0x41u);
 }
 
+// One octet short: the whole octets there are read, then the next fails.
+// Seven octets are where counting them in sevens would first see eight.
 TEST(BitReader, ReadBytesPastTheEnd) {
-  const std::vector<std::uint8_t> data = {0x41, 0x42};
-  BitReader r(data);
-  auto v = read_bytes(r, 24);
-  ASSERT_FALSE(v);
-  EXPECT_EQ(error_text(v.error()),
-            "csv/table parse error: not enough bits while reading section 4 at bit 16 for width 8 "
-            "(16 bits available)");
-  EXPECT_EQ(r.position(), 16u);
+  for (const std::uint16_t octets : {2, 7}) {
+    const std::vector<std::uint8_t> data(octets, 0x41);
+    BitReader r(data);
+    auto v = read_bytes(r, static_cast<std::uint16_t>(8 * (octets + 1)));
+    ASSERT_FALSE(v);
+    const std::string bits = std::to_string(8 * octets);
+    EXPECT_EQ(error_text(v.error()),
+              "csv/table parse error: not enough bits while reading section 4 at bit " + bits +
+                  " for width 8 (" + bits + " bits available)");
+    EXPECT_EQ(r.position(), 8u * octets);
+  }
 }
 
 TEST(BitReader, ReadBytesTailPastTheEnd) {

@@ -47,6 +47,9 @@ TEST(FindMarker, EveryAlignmentAndTheLastPossibleOffset) {
   EXPECT_EQ(find_marker(view("BUF"), 0), 3u);
   EXPECT_EQ(find_marker(view("xBUFRx"), 2), 6u);
   EXPECT_EQ(find_marker(view(""), 0), 0u);
+  // A marker cut by the end of the data is none, whatever memory follows.
+  const std::string whole = "xxBUFR";
+  EXPECT_EQ(find_marker(view(whole).first(5), 0), 5u);
 }
 
 TEST(DecodeErrorText, VariantsOutsideFraming) {

@@ -24,6 +24,8 @@ def comp(tables, descriptors, *fields, subsets=2):
         (5001, 12, 1000, [0, 5], [(1000, 90.0), (1005, 90.5)]),
         (5001, 12, 1000, [0, 7], [(1000, 90.0), (1000, None)]),  # all ones: missing, raw R0
         (31001, 8, 200, [0, 7], [(200, 200.0), (207, 207.0)]),  # class 31 is never missing
+        # 64 bits have no missing code: all ones is a number.
+        (11002, 64, 2**64 - 1, [0, 0], [(2**64 - 1, 2.0**64)] * 2),
     ],
 )
 def test_numeric_column(tables, code, width, r0, increments, expect):
@@ -61,6 +63,17 @@ def test_character_column(tables, fields, texts):
     assert [v.raw_text for v in values] == texts
     assert [v.raw_value for v in values] == [1003.0, 2003.0, 3003.0]
     assert all(v.raw is None for v in values)
+
+
+# A text of 9 bits: its last octet holds one bit, left-aligned (0x80).
+@pytest.mark.parametrize("compressed", [False, True], ids=["uncompressed", "compressed"])
+def test_text_with_a_partial_last_octet(tmp_path, compressed):
+    tables = _skerrow.TableSet.from_eccodes(table_dir(
+        tmp_path, elements={1015: "stationName|string|STATION NAME|CCITT IA5|0|0|9"},
+        sequences={}, code_tables={}))
+    fields = [b"A", (1, 1)] + ([(0, 6)] if compressed else [])
+    [v] = decode(tables, [1015], bits(*fields), compressed=compressed)
+    assert (v.raw_text, v.raw_value) == ("A?", 1001.0)
 
 
 def test_locators_count_columns(tables):

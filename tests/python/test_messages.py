@@ -177,6 +177,8 @@ def test_decoding_errors_name_the_offset(root):
         (b"BUFR\0\0\0\3", "message at offset {}: message is too short to be BUFR"),
         (b"BUFR\0\0\x07\3xxxxxxx", "message at offset {}: message is too short to be BUFR"),
         (b"BUFR\0\0\x0a\3xxxxxx", "message at offset {}: section 1 at offset 8 is truncated"),
+        # The length of section 1 cut short at the very end of the data.
+        (b"BUFR\0\0\x0a\3\0\0", "message at offset {}: section 1 at offset 8 is truncated"),
         (b"BUFR\0\1\0\3xxxx", "message at offset {0}: section 0 at offset {0} is truncated"),
     ],
 )

@@ -117,6 +117,13 @@ def test_keys_of_elements_without_one_are_their_codes(tmp_path):
     assert message.subsets()[0]["001001"].number == 6.0
 
 
+# An element Table B lacks, read with the width 2-06 announced, has no unit.
+def test_unknown_local_element_has_no_unit(root):
+    message = one(Message(descriptors=[206008, 1200, 1001], data=bits((200, 8), (6, 7))).build(), root)
+    [unknown, block] = message.subsets()[0]
+    assert (unknown.number, unknown.unit, block.number) == (200.0, "", 6.0)
+
+
 def as_text(columns: dict[str, numpy.ndarray]) -> dict[str, str]:
     return {name: repr(array.tolist()) for name, array in columns.items()}
 
