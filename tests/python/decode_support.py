@@ -3,6 +3,7 @@ decoding tests."""
 
 from __future__ import annotations
 
+import random
 from pathlib import Path
 
 import _skerrow
@@ -73,3 +74,17 @@ def decode(tables, descriptors, data=b"", subsets=1, compressed=False):
 def items(values):
     """(descriptor, raw, raw_value, raw_text) of each value."""
     return [(v.descriptor, v.raw, v.raw_value, v.raw_text) for v in values]
+
+
+def damaged_copies(data: bytes, *, seed: int, flips: int, step: int = 1, most_bits: int = 1) -> list[bytes]:
+    """`data` cut short at every `step`-th length, then `flips` copies with
+    one to `most_bits` bits flipped at random places: the inputs a decoder
+    must reject cleanly."""
+    rng = random.Random(seed)
+    cases = [data[:n] for n in range(0, len(data), step)]
+    for _ in range(flips):
+        damaged = bytearray(data)
+        for _ in range(rng.randint(1, most_bits)):
+            damaged[rng.randrange(len(damaged))] ^= 1 << rng.randrange(8)
+        cases.append(bytes(damaged))
+    return cases

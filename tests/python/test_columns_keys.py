@@ -10,7 +10,7 @@ import random
 import pytest
 from bufr_builder import Message
 from conftest import CORPUS, corpus_manifest, needs_corpus
-from decode_support import bits, table_dir
+from decode_support import bits, damaged_copies, table_dir
 
 import skerrow
 
@@ -152,13 +152,7 @@ def test_damaged_messages_through_keys_and_read_columns(root):
     # Cut short and with single bits flipped: stepping over unwanted columns
     # and merging must fail as cleanly as decoding everything.
     raw = compressed(*STEERED)
-    rng = random.Random(5)
-    cases = [raw[:n] for n in range(0, len(raw), 3)]
-    for _ in range(200):
-        damaged = bytearray(raw)
-        damaged[rng.randrange(len(damaged))] ^= 1 << rng.randrange(8)
-        cases.append(bytes(damaged))
-    for case in cases:
+    for case in damaged_copies(raw, seed=5, flips=200, step=3):
         try:
             for message in skerrow.messages(case, definitions=root):
                 try:

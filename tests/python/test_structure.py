@@ -5,13 +5,12 @@ subsets, threads and bad input."""
 from __future__ import annotations
 
 import math
-import random
 import threading
 
 
 import pytest
 from bufr_builder import Message
-from decode_support import bits, table_dir
+from decode_support import bits, damaged_copies, table_dir
 
 import skerrow
 
@@ -165,13 +164,7 @@ def test_truncated_and_mutated_messages_through_subsets_and_columns(root):
                   data=bits((6, 7), (1, 6), (0, 1), (1, 1), (27000, 16), (0, 6),
                             (0, 16), (1, 6), b"A", b"B")).build()
     assert data is None or data
-    rng = random.Random(11)
-    cases = [raw[:n] for n in range(len(raw))]
-    for _ in range(300):
-        damaged = bytearray(raw)
-        damaged[rng.randrange(len(damaged))] ^= 1 << rng.randrange(8)
-        cases.append(bytes(damaged))
-    for case in cases:
+    for case in damaged_copies(raw, seed=11, flips=300):
         try:
             for message in skerrow.messages(case, definitions=root):
                 message.subsets()
