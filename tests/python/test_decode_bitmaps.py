@@ -11,7 +11,7 @@ import math
 import subprocess
 
 import pytest
-from bitmap_patterns import ELEMENTS, OBSERVED, build, item, observed, section4
+from bitmap_patterns import ELEMENTS, OBSERVED, bitmap, build, item, observed, section4
 from conftest import SHARED
 from decode_support import decode, table_dir
 
@@ -191,3 +191,14 @@ def test_bitmap_lengthened_after_two_three_six(tables):
     items = observed() + [item(31031, 1)] * 4 + [item(12101, 5), item(31031, 0), item(12101, 9)]
     with pytest.raises(ValueError, match="bitmap has more entries than the 4 data elements"):
         decode(tables, descriptors, section4(items, 1, False))
+
+
+@pytest.mark.parametrize("compressed", [False, True], ids=["uncompressed", "compressed"])
+def test_operator_bitmap_counts_back_from_the_operator(tables, compressed):
+    # An element before the observed four is outside the four-entry bitmap:
+    # the bitmap ends at the last element before 2-23-000, so its fourth
+    # entry marks the wind speed, not the wind direction.
+    descriptors = [1031] + OBSERVED + [223000, 101004, 31031, 223255]
+    items = [item(1031, 98)] + observed() + bitmap(1, 1, 1, 0) + [item(11002, 70)]
+    values = decode(tables, descriptors, section4(items, 1, compressed), compressed=compressed)
+    assert (values[-1].descriptor, values[-1].raw_value) == (11002, 7.0)

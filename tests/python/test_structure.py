@@ -251,3 +251,17 @@ def test_associated_field_qualifies_the_element_after_it(root, compressed):
     assert columns["airTemperature"].tolist()[0] == 288.15
     qualifiers = message.subsets()[0]["airTemperature"].qualifiers
     assert qualifiers["associatedField"].number == 5.0
+
+
+def test_a_bitmap_defined_by_2_36_000_ends_with_its_subset(root):
+    # After 2-36-000 every 031031 of the subset lengthens the bitmap; the next
+    # subset starts without one, so its leading 031031 is a plain element and
+    # the three entries mark the same elements as in the first subset.
+    descriptors = [31031, 12101, 1001, 222000, 236000, 101003, 31031, 33007]
+    subset = [(0, 1), (28815, 16), (6, 7), (1, 1), (0, 1), (1, 1)]
+    data = bits(*subset, (90, 7), *subset, (91, 7))
+    message = one(Message(descriptors=descriptors, data=data, subsets=2).build(), root)
+    confidences = [s["airTemperature"].qualifiers["percentConfidence"].number
+                   for s in message.subsets()]
+    assert confidences == [90.0, 91.0]
+    assert not any(s["blockNumber"].qualifiers for s in message.subsets())
