@@ -228,7 +228,7 @@ void DecodeContext::numeric_value(DecodedValue& v, std::uint64_t raw, bool missi
     v.raw_value = 0.0;
   }
   // Missing values get a meaning too: the all-ones code may have one.
-  if (code_table != nullptr) {
+  if (code_table != nullptr && code_meanings) {
     auto it = code_table->find(raw);
     if (it != code_table->end()) {
       v.text = intern_meaning(&it->second);
@@ -536,6 +536,7 @@ Decoder<Sink>::Decoder(const TableSet& tables, std::span<const std::uint8_t> sec
       sink_(context_) {
   context_.numbers = options.columns && options.numbers;
   context_.meanings = options.meanings;
+  context_.code_meanings = options.code_meanings;
   associated_info_.code = kAssociatedFieldCode;
   associated_info_.name = kAssociatedFieldName;
   signify_info_.name = kSignifyCharacterName;

@@ -87,6 +87,9 @@ struct DecodeOptions {
   // always read, since later decoding depends on them. Records keep every
   // column.
   const struct WantedKeys* keys = nullptr;
+  // False leaves code-table meanings out of the records (kHasMeaning never
+  // set): for callers that read the codes as numbers, and save the lookups.
+  bool code_meanings = true;
 };
 
 // The columns a decoding of compressed data is limited to, by element key

@@ -84,6 +84,7 @@ class DecodeContext {
   DecodedValues out;
   bool numbers = false;               // DecodeOptions::columns and ::numbers
   bool meanings = true;               // DecodeOptions::meanings
+  bool code_meanings = true;          // DecodeOptions::code_meanings
   std::uint64_t text_ordinal = 0;     // character items so far
   std::vector<std::uint8_t> scratch;  // octets of one text
 

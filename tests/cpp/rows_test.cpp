@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -142,6 +143,7 @@ TEST(PlanRows, QualifierLinksMatchItemNamesOnTheCorpus) {
   const TableSource source = TableSource::bundled(SKERROW_BUNDLE, {});
   std::size_t messages = 0;
   std::size_t linked = 0;
+  std::size_t meanings = 0;
   for (const auto& file : fs::directory_iterator(corpus())) {
     if (file.path().extension() != ".bufr") continue;
     std::ifstream in(file.path(), std::ios::binary);
@@ -156,12 +158,31 @@ TEST(PlanRows, QualifierLinksMatchItemNamesOnTheCorpus) {
       std::vector<std::uint32_t> refers;
       item_names(decoded->values, keys, &refers);
       ASSERT_EQ(qualified_items(decoded->values), refers) << file.path() << " at " << r.offset;
+      // Without meaning lookups (the rows' decoding) the same values, only
+      // the meanings left out.
+      auto codes_only =
+          decode_message_with_tables(std::span(data).subspan(r.offset, r.length), source,
+                                     DecodeOptions{.structure = true, .code_meanings = false});
+      ASSERT_TRUE(codes_only);
+      const auto& with = decoded->values.values;
+      const auto& without = codes_only->values.values;
+      ASSERT_EQ(with.size(), without.size());
+      for (std::size_t i = 0; i < with.size(); ++i) {
+        EXPECT_FALSE(without[i].has_meaning());
+        EXPECT_EQ(with[i].raw, without[i].raw);
+        EXPECT_EQ(with[i].has_value() ? with[i].raw_value : 0.0,
+                  without[i].has_value() ? without[i].raw_value : 0.0);
+        EXPECT_EQ(with[i].flags & ~DecodedValue::kHasMeaning, without[i].flags);
+      }
+      meanings += static_cast<std::size_t>(
+          std::count_if(with.begin(), with.end(), [](const DecodedValue& v) { return v.has_meaning(); }));
       ++messages;
       for (std::uint32_t target : refers) linked += target != kNone;
     }
   }
   EXPECT_GT(messages, 100u);
   EXPECT_GT(linked, 0u);
+  EXPECT_GT(meanings, 0u);
 }
 
 }  // namespace
