@@ -144,9 +144,10 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     auto done = without_gil([&]() -> Result<void> {
       for (std::size_t r = 0; r < ranges.size(); r += 2) {
         failed_at = ranges[r];
-        SKERROW_TRY(DecodedMessage message,
-                    decode_message_with_tables(data.subspan(ranges[r], ranges[r + 1]), *source,
-                                               DecodeOptions{.structure = true, .code_meanings = false}));
+        SKERROW_TRY(
+            DecodedMessage message,
+            decode_message_with_tables(data.subspan(ranges[r], ranges[r + 1]), *source,
+                                       DecodeOptions{.structure = true, .code_meanings = false}));
         const ValueKeys keys = value_keys(message.values, *message.tables);
         // Names are only needed to find the qualifiers asked for.
         std::vector<std::uint32_t> refers;

@@ -174,8 +174,8 @@ TEST(PlanRows, QualifierLinksMatchItemNamesOnTheCorpus) {
                   without[i].has_value() ? without[i].raw_value : 0.0);
         EXPECT_EQ(with[i].flags & ~DecodedValue::kHasMeaning, without[i].flags);
       }
-      meanings += static_cast<std::size_t>(
-          std::count_if(with.begin(), with.end(), [](const DecodedValue& v) { return v.has_meaning(); }));
+      meanings += static_cast<std::size_t>(std::count_if(
+          with.begin(), with.end(), [](const DecodedValue& v) { return v.has_meaning(); }));
       ++messages;
       for (std::uint32_t target : refers) linked += target != kNone;
     }
