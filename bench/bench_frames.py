@@ -156,7 +156,7 @@ def convert_corpus(tmp: Path) -> None:
 def workers(tmp: Path) -> None:
     """Two inputs: the corpus' small files as they are (a few messages each,
     so per-file work in Python weighs), and the same messages as archive
-    files of about a hundred messages each."""
+    files of about forty messages each."""
     small = [p for p in decodable("*-synop-*.bufr") + decodable("*-temp-*.bufr")]
     stream = [p.read_bytes() for p in small] * 3
     archives = []
