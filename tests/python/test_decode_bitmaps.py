@@ -13,7 +13,7 @@ import subprocess
 import pytest
 from bitmap_patterns import ELEMENTS, OBSERVED, bitmap, build, item, observed, section4
 from conftest import SHARED
-from decode_support import decode, table_dir
+from decode_support import bits, decode, table_dir
 
 import _skerrow
 
@@ -202,3 +202,16 @@ def test_operator_bitmap_counts_back_from_the_operator(tables, compressed):
     items = [item(1031, 98)] + observed() + bitmap(1, 1, 1, 0) + [item(11002, 70)]
     values = decode(tables, descriptors, section4(items, 1, compressed), compressed=compressed)
     assert (values[-1].descriptor, values[-1].raw_value) == (11002, 7.0)
+
+
+def test_each_subset_counts_back_from_its_own_first_operator(tables):
+    # A delayed replication makes the second subset one element longer, so
+    # its 2-23-000 comes one element later: the one-entry bitmap must mark
+    # the temperature there too, not the element where the first subset's
+    # operator stood.
+    descriptors = [101000, 31001, 11001, 12101, 223000, 101001, 31031, 223255]
+    data = bits((1, 8), (180, 9), (28815, 16), (0, 1), (28000, 16),
+                (2, 8), (180, 9), (190, 9), (28915, 16), (0, 1), (28100, 16))
+    values = decode(tables, descriptors, data, subsets=2)
+    assert [(v.descriptor, v.raw_value) for v in values if v.descriptor == 12101] == [
+        (12101, 288.15), (12101, 280.0), (12101, 289.15), (12101, 281.0)]

@@ -265,3 +265,13 @@ def test_a_bitmap_defined_by_2_36_000_ends_with_its_subset(root):
                    for s in message.subsets()]
     assert confidences == [90.0, 91.0]
     assert not any(s["blockNumber"].qualifiers for s in message.subsets())
+
+
+def test_a_2_36_000_bitmap_longer_than_what_precedes_it_starts_at_the_first(root):
+    # Three entries for two elements: the bitmap starts at the first element
+    # of the subset, so its first entry marks the temperature.
+    descriptors = [12101, 1001, 222000, 236000, 101003, 31031, 33007]
+    data = bits((28815, 16), (6, 7), (0, 1), (1, 1), (1, 1), (90, 7))
+    [subset] = one(Message(descriptors=descriptors, data=data).build(), root).subsets()
+    assert subset["airTemperature"].qualifiers["percentConfidence"].number == 90.0
+    assert not subset["blockNumber"].qualifiers
