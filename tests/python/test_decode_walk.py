@@ -242,6 +242,16 @@ def test_associated_field(tables):
     ]
 
 
+def test_associated_field_ends_with_its_subset(tables):
+    # 2-04-008 is still in force when the first subset ends; the second
+    # subset starts without it, so its first temperature has no field.
+    descriptors = [12101, 204008, 31021, 12101]
+    data = bits((28815, 16), (1, 6), (5, 8), (28915, 16), (29015, 16), (1, 6), (6, 8), (29115, 16))
+    values = decode(tables, descriptors, data, subsets=2)
+    assert [v.raw_value for v in values if v.descriptor == 12101] == [288.15, 289.15, 290.15, 291.15]
+    assert [v.raw for v in values if v.descriptor == 999999] == [5, 6]
+
+
 @pytest.mark.parametrize(
     "op,emits",
     [

@@ -275,3 +275,14 @@ def test_a_2_36_000_bitmap_longer_than_what_precedes_it_starts_at_the_first(root
     [subset] = one(Message(descriptors=descriptors, data=data).build(), root).subsets()
     assert subset["airTemperature"].qualifiers["percentConfidence"].number == 90.0
     assert not subset["blockNumber"].qualifiers
+
+
+def test_characters_of_2_05_are_a_text_column(root):
+    # Compressed: a reference text, the increment width in octets, then one
+    # text per subset.
+    data = bits(b"XY", (2, 6), b"AB", b"CD", b"ABC", (0, 6))
+    message = one(Message(descriptors=[205002, 1015], data=data, subsets=2, compressed=True).build(),
+                  root)
+    columns = message.columns()
+    assert columns["text"].tolist() == ["AB", "CD"]
+    assert columns["stationName"].tolist() == ["ABC", "ABC"]
