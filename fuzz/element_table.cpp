@@ -2,7 +2,6 @@
 // few) alone, uncompressed and compressed, so that odd definitions (a text
 // element of width 0, an extreme scale) meet the decoder as a user table
 // directory would bring them to it.
-#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -20,10 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)loaded.error().message();
     return 0;
   }
-  std::vector<std::uint32_t> codes;
-  for (const auto& entry : tables.elements()) codes.push_back(entry.first);
-  std::sort(codes.begin(), codes.end());
-  codes.resize(std::min<std::size_t>(codes.size(), 8));
+  const std::vector<std::uint32_t> codes = fuzz::lowest_codes(tables.elements(), 8);
   for (const std::uint32_t code : codes) {
     for (const bool compressed : {false, true}) {
       const BufrMessage message = fuzz::message_for({code, code}, 2, compressed);

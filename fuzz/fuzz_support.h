@@ -4,6 +4,7 @@
 // from the input.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -24,6 +25,17 @@ void write_file(const std::string& path, std::span<const std::uint8_t> data);
 // A header record for `descriptors`, `subsets` subsets, compressed or not.
 BufrMessage message_for(std::vector<std::uint32_t> descriptors, std::uint16_t subsets,
                         bool compressed);
+
+// The `limit` lowest codes of a loaded table (elements() or sequences()):
+// the ones a target goes on to decode or expand, in a stable order.
+template <class Table>
+std::vector<std::uint32_t> lowest_codes(const Table& table, std::size_t limit) {
+  std::vector<std::uint32_t> codes;
+  for (const auto& entry : table) codes.push_back(entry.first);
+  std::sort(codes.begin(), codes.end());
+  codes.resize(std::min(codes.size(), limit));
+  return codes;
+}
 
 // Fixed section 4 data for the decodes above: a pattern that mixes set and
 // clear bits, long enough for any single element width.

@@ -1,6 +1,5 @@
 // sequence.def: the loader, then the expansion of every loaded sequence (up
 // to a few), which follows what the input nests.
-#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -17,11 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)loaded.error().message();
     return 0;
   }
-  std::vector<std::uint32_t> codes;
-  for (const auto& entry : tables.sequences()) codes.push_back(entry.first);
-  std::sort(codes.begin(), codes.end());
-  codes.resize(std::min<std::size_t>(codes.size(), 4));
-  for (const std::uint32_t code : codes) {
+  for (const std::uint32_t code : fuzz::lowest_codes(tables.sequences(), 4)) {
     if (auto expanded = expand(tables, {code}); !expanded) (void)expanded.error().message();
   }
   return 0;
