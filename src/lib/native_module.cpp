@@ -213,17 +213,6 @@ PyObject* py_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
-PyObject* sizes_tuple(const std::vector<std::size_t>& sizes) {
-  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(sizes.size())));
-  if (!tuple) return nullptr;
-  for (std::size_t i = 0; i < sizes.size(); ++i) {
-    PyObject* item = PyLong_FromSize_t(sizes[i]);
-    if (item == nullptr) return nullptr;
-    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return tuple.release();
-}
-
 // New str objects for `names`, made once each.
 bool names_to_str(const std::vector<std::string>& names, std::vector<Ref>* out) {
   out->reserve(names.size());
@@ -260,7 +249,7 @@ PyObject* py_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     // both are immutable.
     auto decoded = without_gil([&] { return decode_message(call.octets, *call.source); });
     if (!decoded) return raise_at(call.offset, decoded.error());
-    Ref starts = Ref::steal(sizes_tuple(decoded->subset_starts));
+    Ref starts = Ref::steal(ints_to_tuple(decoded->subset_starts));
     if (!starts) return nullptr;
     Ref values = Ref::steal(to_list(std::move(decoded).value()));
     if (!values) return nullptr;
@@ -281,15 +270,7 @@ PyObject* py_bundled_versions(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
     auto bundle = shared_bundle(std::string(path));
     if (!bundle) return raise_decode_error(bundle.error());
-    const std::vector<int>& versions = (*bundle)->versions();
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(versions.size())));
-    if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < versions.size(); ++i) {
-      PyObject* version = PyLong_FromLong(versions[i]);
-      if (version == nullptr) return nullptr;
-      PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), version);
-    }
-    return tuple.release();
+    return ints_to_tuple((*bundle)->versions());
   });
 }
 
@@ -337,7 +318,7 @@ PyObject* py_structure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::vector<Ref> names;
     if (!names_to_str(keys.names, &names)) return nullptr;
     const std::vector<std::size_t>& starts_of = decoded->values.subset_starts;
-    Ref starts = Ref::steal(sizes_tuple(starts_of));
+    Ref starts = Ref::steal(ints_to_tuple(starts_of));
     Ref key_list = Ref::steal(indexed_list(keys.key, names));
     Ref unit_list = Ref::steal(indexed_list(keys.unit, names));
     Ref name_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(value_names.size())));
@@ -522,7 +503,7 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (work.in_order) {
       order = Ref::borrow(Py_None);
     } else {
-      order = Ref::steal(sizes_tuple(work.order));
+      order = Ref::steal(ints_to_tuple(work.order));
       if (!order) return nullptr;
     }
     Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(work.columns.size())));
@@ -660,7 +641,7 @@ PyObject* py_read_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     Ref chunks = Ref::steal(chunk_list(set->numbers()));
     bool in_order = order.size() == set->numbers().runs();
     for (std::size_t k = 0; in_order && k < order.size(); ++k) in_order = order[k] == k;
-    Ref order_tuple = in_order ? Ref::borrow(Py_None) : Ref::steal(sizes_tuple(order));
+    Ref order_tuple = in_order ? Ref::borrow(Py_None) : Ref::steal(ints_to_tuple(order));
     Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(set->columns().size())));
     Ref others = Ref::steal(PyList_New(0));
     if (!chunks || !order_tuple || !names || !others) return nullptr;

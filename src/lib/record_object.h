@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -40,6 +41,24 @@ PyObject* new_record_object(PyTypeObject* tp, Record&& record) {
   if (self == nullptr) return nullptr;
   new (&record_of<Record>(self)) Record(std::move(record));
   return self;
+}
+
+// A new tuple of ints.
+template <typename Int>
+PyObject* ints_to_tuple(const std::vector<Int>& values) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = nullptr;
+    if constexpr (std::is_signed_v<Int>) {
+      item = PyLong_FromLongLong(static_cast<long long>(values[i]));
+    } else {
+      item = PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(values[i]));
+    }
+    if (item == nullptr) return nullptr;
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return tuple.release();
 }
 
 // A new list of ints.
