@@ -3,7 +3,8 @@
 Files are read in blocks and decoded a chunk of messages at a time, so memory
 stays bounded whatever the size of the input. The output is written under a
 temporary name beside the target and renamed at the end: a conversion that is
-killed leaves nothing under the output name.
+killed leaves nothing under the output name, and the temporary file a killed
+one leaves is removed by the next conversion to the same output.
 """
 
 from __future__ import annotations
@@ -14,6 +15,7 @@ import io
 import json
 import os
 import signal
+import stat
 import sys
 import tempfile
 import time
@@ -120,12 +122,13 @@ class KeyTypes:
     @staticmethod
     def _base(name: str) -> str:
         key = name.rpartition("#")[2] if name.startswith("#") else name
-        qualifier = key.partition("->")[2]
-        return qualifier or key
+        return key.rpartition("->")[2]  # a qualifier's own key, nested ones too
 
     def kind_of(self, name: str) -> str:
         if name in frames.HEADER_KEYS or name == "subsetNumber":
             return "string" if name in _STRING_HEADER_KEYS else "int"
+        if name in frames.LOCAL_KEYS:
+            return "string" if name == "ident" else "float" if name.startswith("localL") else "int"
         if name in ("data_datetime", "typical_datetime"):
             return "timestamp"
         if name == "WMO_station_id":
@@ -395,10 +398,11 @@ def _run(args: argparse.Namespace) -> int:
         progress.errors = 0
 
     target = os.path.abspath(args.output)
-    handle, temporary = tempfile.mkstemp(
-        dir=os.path.dirname(target), prefix=f".{os.path.basename(target)}.", suffix=".part"
-    )
-    os.close(handle)
+    prefix = f".{os.path.basename(target)}."
+    _remove_dead_parts(os.path.dirname(target), prefix)
+    handle, temporary = tempfile.mkstemp(dir=os.path.dirname(target), prefix=prefix, suffix=".part")
+    # Held locked for the whole conversion: a later one sees it is alive.
+    _lock(handle, wait=True)
     previous = signal.signal(signal.SIGTERM, _terminate)
     info: dict[str, Any] = {}
     try:
@@ -431,10 +435,58 @@ def _run(args: argparse.Namespace) -> int:
         signal.signal(signal.SIGTERM, previous)
         if os.path.exists(temporary):
             os.unlink(temporary)
+        os.close(handle)
     if failures:
         print(f"skerrow convert: {len(failures)} of the messages failed", file=sys.stderr)
         return 1
     return 0
+
+
+# A temporary file younger than this may belong to a conversion that has
+# created it but not locked it yet.
+_PART_GRACE_SECONDS = 10.0
+
+
+def _lock(handle: int, wait: bool) -> bool:
+    """Takes the exclusive lock of an open file; False when another process
+    holds it (and `wait` is false). Without fcntl (Windows), claims nothing."""
+    try:
+        import fcntl
+    except ImportError:
+        return False
+    try:
+        fcntl.flock(handle, fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
+    except OSError:
+        return False
+    return True
+
+
+def _remove_dead_parts(directory: str, prefix: str) -> None:
+    """Deletes the temporary files that conversions to the same output left
+    when they were killed (SIGKILL gives no chance to clean up). A live
+    conversion holds its file locked; a file that nobody holds, old enough
+    to have been locked by its maker, is a leftover."""
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return
+    for name in names:
+        if not (name.startswith(prefix) and name.endswith(".part")):
+            continue
+        path = os.path.join(directory, name)
+        try:
+            handle = os.open(path, os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0))
+        except OSError:
+            continue  # gone already, or not a plain file we may read
+        try:
+            info = os.fstat(handle)
+            if (stat.S_ISREG(info.st_mode) and time.time() - info.st_mtime > _PART_GRACE_SECONDS
+                    and _lock(handle, wait=False)):
+                os.unlink(path)
+        except OSError:
+            pass
+        finally:
+            os.close(handle)
 
 
 def _terminate(signum: int, frame: Any) -> None:

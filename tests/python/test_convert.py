@@ -144,6 +144,52 @@ def test_killed_conversion_leaves_no_output(root: str, tmp_path: Path, sig: int)
     assert leftovers == ([] if sig == signal.SIGTERM else leftovers)
 
 
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+def test_next_conversion_removes_what_a_killed_one_left(root: str, tmp_path: Path) -> None:
+    big = tmp_path / "big.bufr"
+    big.write_bytes(sounding() * 20000)
+    waiting = tmp_path / "waiting.bufr"
+    os.mkfifo(waiting)  # a conversion reading it waits for a writer, alive
+    out = tmp_path / "out.csv"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+
+    def start(source: Path) -> tuple[subprocess.Popen[bytes], Path]:
+        before = set(tmp_path.glob("*.part"))
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "skerrow", "convert", str(source), "--to", "csv", "--columns",
+             COLUMNS, "--definitions", root, "--chunk", "50", "-o", str(out)],
+            env=env, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 60
+        while not (parts := list(set(tmp_path.glob("*.part")) - before)):
+            assert proc.poll() is None and time.monotonic() < deadline
+            time.sleep(0.02)
+        return proc, parts[0]
+
+    killed, dead_part = start(big)
+    killed.kill()
+    killed.wait()
+    live, live_part = start(waiting)
+    try:
+        other = tmp_path / ".elsewhere.csv.x1.part"
+        other.write_text("another output's")
+        # All look old: only the lock tells the live conversion's file.
+        for part in (dead_part, live_part, other):
+            os.utime(part, (time.time() - 3600, time.time() - 3600))
+        small = tmp_path / "small.bufr"
+        small.write_bytes(sounding())
+        convert(str(small), "--to", "csv", "--columns", COLUMNS, "--definitions", root, "-o", str(out))
+        assert out.exists() and not dead_part.exists()
+        assert live_part.exists() and other.exists()
+        # A leftover younger than the grace period may not be locked yet: kept.
+        young = tmp_path / ".out.csv.young.part"
+        young.write_text("")
+        convert(str(small), "--to", "csv", "--columns", COLUMNS, "--definitions", root, "-o", str(out))
+        assert young.exists() and live_part.exists()
+    finally:
+        live.kill()
+        live.wait()
+
+
 @pytest.mark.parametrize("block", [5, 64, 1000, 1 << 20])
 def test_block_reader_matches_scan(root: str, tmp_path: Path, block: int) -> None:
     messages = [sounding(station=n) for n in range(4)]
