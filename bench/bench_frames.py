@@ -5,7 +5,8 @@ peak memory of convert as its input grows.
 
 1. read_bufr and pdbufr on the same files and columns: the corpus SYNOP set
    (top-level files ecCodes decodes) repeated 4 times, the TEMP set 8 times,
-   each as one multi-message file; both must give the same rows.
+   each as one multi-message file; both must give the same rows. Then the
+   flat readers of both on the SYNOP set (--only-flat runs this alone).
 2. skerrow convert --to parquet over every top-level corpus file (generic
    reader, a column set every kind has some of): messages and decoded values
    per second.
@@ -105,6 +106,45 @@ def versus_pdbufr(tmp: Path, skip: bool) -> None:
         print(f"| {name} | {count} | {len(ours)} | {ours_s:.3f} | {ours_cpu:.3f} | {theirs_s:.2f} | "
               f"{theirs_cpu:.2f} | {theirs_s / ours_s:.0f}x | {theirs_cpu / ours_cpu:.0f}x | "
               f"{same_rows(ours, theirs)} |")
+    print()
+
+
+FLAT_COLUMNS = ["#1#stationNumber", "#1#latitude", "#1#longitude", "#1#airTemperature", "#2#pressure",
+                "#1#windSpeed"]
+
+
+def flat_versus_pdbufr(tmp: Path, skip: bool) -> None:
+    """The flat reader (one row per subset, ranked names) beside pdbufr's,
+    on the SYNOP set repeated 4 times: a few ranked columns, then every
+    column (pdbufr: columns "all")."""
+    print("## read_bufr(reader=\"flat\") beside pdbufr's flat reader\n")
+    print("| columns | messages | rows x columns | skerrow s | skerrow CPU s | pdbufr s | pdbufr CPU s "
+          "| speed-up | same rows |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---|")
+    stream = b"".join(p.read_bytes() for p in decodable("*-synop-*.bufr")) * 4
+    path = tmp / "SYNOP-flat.bufr"
+    path.write_bytes(stream)
+    count = sum(1 for _ in skerrow.messages(stream))
+    for label, columns, required in (("6 ranked", FLAT_COLUMNS, False), ("all", (), True)):
+        def ours():
+            return skerrow.read_bufr(path, columns=columns, required_columns=required, reader="flat")
+
+        ours()  # tables loaded once
+        ours_s, ours_cpu, frame = timed(ours, rounds=3)
+        shape = f"{frame.shape[0]} x {frame.shape[1]}"
+        if skip:
+            print(f"| {label} | {count} | {shape} | {ours_s:.3f} | {ours_cpu:.3f} | - | - | - | - |")
+            continue
+        import pdbufr
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            theirs_s, theirs_cpu, theirs = timed(
+                lambda: pdbufr.read_bufr(str(path), columns=columns or "all", required_columns=required,
+                                         reader="flat"), rounds=1)
+        same = same_rows(frame, theirs) if columns else "-"
+        print(f"| {label} | {count} | {shape} | {ours_s:.3f} | {ours_cpu:.3f} | {theirs_s:.2f} | "
+              f"{theirs_cpu:.2f} | {theirs_s / ours_s:.0f}x | {same} |")
     print()
 
 
@@ -208,6 +248,7 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--skip-pdbufr", action="store_true")
     parser.add_argument("--only-workers", action="store_true")
+    parser.add_argument("--only-flat", action="store_true")
     args = parser.parse_args()
     load = os.getloadavg()
     print(f"Load average at start: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} on {os.cpu_count()} CPUs.\n")
@@ -215,7 +256,11 @@ def main() -> None:
         if args.only_workers:
             workers(Path(tmp))
             return
+        if args.only_flat:
+            flat_versus_pdbufr(Path(tmp), args.skip_pdbufr)
+            return
         versus_pdbufr(Path(tmp), args.skip_pdbufr)
+        flat_versus_pdbufr(Path(tmp), args.skip_pdbufr)
         convert_corpus(Path(tmp))
         workers(Path(tmp))
         memory(Path(tmp))

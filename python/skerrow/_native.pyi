@@ -51,3 +51,9 @@ def rows(
     split_repeats: bool,
 ) -> tuple[bytes, bytes, list[tuple[int, str]], list[int], list[str], Any]: ...
 def walk_rows(plan: Any, passes: bytes) -> tuple[int, bytes, bytes]: ...
+def flat_rows(
+    data: bytes,
+    ranges: bytes,
+    tables: _skerrow.TableSet | str | tuple[str, list[str]],
+    qualifiers: bool,
+) -> tuple[list[str], list[str], bytes, bytes, bytes, list[tuple[int, str]], bytes, bytes]: ...

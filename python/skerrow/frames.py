@@ -56,6 +56,88 @@ HEADER_KEYS: dict[str, Callable[[Any], Any]] = {
 }
 
 
+# Keys of the local section 2 that ECMWF (centre 98) writes into its messages,
+# under ecCodes' names. The section holds the message's key in ECMWF's
+# archive: its RDB type and subtype, the observation's date and time, a
+# position, the station or platform identifier (`ident`) of a single report
+# (a satellite message, or any of several subsets, has a box instead: two
+# corners), and the times the report reached the archive. Each entry is
+# (first bit, width in bits, reference, scale) within the section, counting
+# from its first octet; `ident` is eight characters from octet 20.
+_LOCAL_FIELDS: dict[str, tuple[int, int, int, int]] = {
+    "rdbType": (32, 8, 0, 0),
+    "oldSubtype": (40, 8, 0, 0),
+    "rdbSubtype": (40, 8, 0, 0),
+    "localYear": (48, 12, 0, 0),
+    "localMonth": (60, 4, 0, 0),
+    "localDay": (64, 6, 0, 0),
+    "localHour": (70, 5, 0, 0),
+    "localMinute": (75, 6, 0, 0),
+    "localSecond": (81, 6, 0, 0),
+    "rdbtimeDay": (304, 6, 0, 0),
+    "rdbtimeHour": (310, 5, 0, 0),
+    "rdbtimeMinute": (315, 6, 0, 0),
+    "rdbtimeSecond": (321, 6, 0, 0),
+    "rectimeDay": (328, 6, 0, 0),
+    "rectimeHour": (334, 5, 0, 0),
+    "rectimeMinute": (339, 6, 0, 0),
+    "rectimeSecond": (345, 6, 0, 0),
+    "qualityControl": (384, 8, 0, 0),
+}
+_SINGLE_REPORT_FIELDS = {
+    "localLongitude": (88, 26, -18000000, 5),
+    "localLatitude": (120, 25, -9000000, 5),
+}
+_BOX_FIELDS = {
+    "localLongitude1": (88, 26, -18000000, 5),
+    "localLatitude1": (120, 25, -9000000, 5),
+    "localLongitude2": (152, 26, -18000000, 5),
+    "localLatitude2": (184, 25, -9000000, 5),
+}
+# RDB types of satellite data, which have the box whatever their subsets.
+_SATELLITE_RDB_TYPES = frozenset({2, 3, 8, 12, 30})
+_IDENT_OCTETS = slice(19, 27)
+LOCAL_KEYS = (*_LOCAL_FIELDS, *_SINGLE_REPORT_FIELDS, *_BOX_FIELDS, "ident")
+# Keys of the message rather than of its subsets: filters on them pick messages.
+MESSAGE_KEYS = dict.fromkeys([*HEADER_KEYS, *LOCAL_KEYS])
+
+
+def local_section_keys(message: Message) -> dict[str, Any]:
+    """The keys of an ECMWF local section 2: empty for a message of another
+    centre or without one. A key whose bits lie beyond the section's end is
+    left out, so a short or damaged section gives what it has."""
+    h = message.header
+    if h.originating_centre != 98 or not h.local_section_present or h.section2_length < 4:
+        return {}
+    start = message.offset + 8 + h.section1_length
+    octets = message._data[start : min(start + h.section2_length, message.offset + message._length)]
+    number = int.from_bytes(octets, "big")
+    size = len(octets) * 8
+
+    def field(first: int, width: int, reference: int, scale: int) -> Any:
+        raw = (number >> (size - first - width)) & ((1 << width) - 1)
+        return (raw + reference) / 10**scale if scale else raw + reference
+
+    keys = {k: field(*f) for k, f in _LOCAL_FIELDS.items() if f[0] + f[1] <= size}
+    single = h.number_of_subsets == 1 and keys.get("rdbType") not in _SATELLITE_RDB_TYPES
+    position = _SINGLE_REPORT_FIELDS if single else _BOX_FIELDS
+    keys.update((k, field(*f)) for k, f in position.items() if f[0] + f[1] <= size)
+    if single and len(octets) >= _IDENT_OCTETS.stop:
+        # As texts of the data read: an octet beyond ASCII becomes "?".
+        ident = bytes(c if c < 0x80 else 0x3F for c in octets[_IDENT_OCTETS]).decode("ascii")
+        ident = ident.partition("\x00")[0].strip()
+        keys["ident"] = ident or None
+    return keys
+
+
+def _message_value(message: Message, key: str) -> Any:
+    """A header key, or a key of the local section (None where it has none)."""
+    found = HEADER_KEYS.get(key)
+    if found is not None:
+        return found(message.header)
+    return local_section_keys(message).get(key)
+
+
 _TIMES: dict[tuple[Any, ...], Any] = {}
 
 
@@ -208,24 +290,6 @@ _TYPES = _Types()
 _INTEGERS: dict[int, bool] = {}  # descriptor -> read as an integer
 
 
-def _python_value(v: _skerrow.DecodedValue, key: str) -> Any:
-    text = v.raw_text
-    if text is not None:
-        # ecCodes ends a text at its first NUL and drops the padding blanks.
-        text = text.partition("\x00")[0].strip()
-        return text or None
-    number = v.raw_value
-    if number is None or v.raw is None:
-        return None
-    descriptor = v.descriptor
-    integer = _INTEGERS.get(descriptor)
-    if integer is None:
-        integer = _INTEGERS[descriptor] = _TYPES.is_int(key, descriptor)
-    if integer and number.is_integer():
-        return int(number)
-    return number
-
-
 class _Query:
     """What one call asks for: columns, filters, required columns, reader."""
 
@@ -249,7 +313,7 @@ class _Query:
             self.required = set()
         else:
             self.required = set(required_columns)
-        self.header_filters = {k: f for k, f in self.filters.items() if k in HEADER_KEYS}
+        self.header_filters = {k: f for k, f in self.filters.items() if k in MESSAGE_KEYS}
         wanted = set(self.columns) | set(self.filters)
         self.computed = [k for k in self.columns if k in COMPUTED]
         for name in list(wanted):
@@ -258,28 +322,22 @@ class _Query:
                 wanted.update(COMPUTED[name])
         # A qualifier comes with the value it qualifies.
         wanted.update(name.partition("->")[0] for name in list(wanted) if "->" in name)
-        self.header_wanted = [k for k in HEADER_KEYS if k in wanted]
-        self.data_wanted = wanted - set(HEADER_KEYS)
+        self.header_wanted = [k for k in MESSAGE_KEYS if k in wanted]
+        self.data_wanted = wanted - set(MESSAGE_KEYS)
         # The names the core walks, in a fixed order; filters the walk
         # applies as values arrive, by name index; computed keys are checked
         # on rows.
         self.names = sorted(self.data_wanted)
         self.index = {name: n for n, name in enumerate(self.names)}
-        self.walk_filters = {k: f for k, f in self.filters.items() if k not in COMPUTED and k not in HEADER_KEYS}
+        self.walk_filters = {k: f for k, f in self.filters.items() if k not in COMPUTED and k not in MESSAGE_KEYS}
         self.walk_filter_list = [(self.index[k], f) for k, f in self.walk_filters.items()]
         self.filtered = (
             bytes(int(n in self.walk_filters) for n in self.names) if self.walk_filters else None
         )
         self.row_filters = {k: f for k, f in self.filters.items() if k in COMPUTED}
-
-
-def _structure(message: Message, info: dict[str, Any]) -> tuple[Any, ...]:
-    """Decodes `message`; records the units of its keys in `info` the first
-    time its descriptors are seen."""
-    result = message._native_call(_native.structure)
-    if _new_layout(message, info):
-        info.setdefault("units", {}).update(zip(result[2], result[3]))
-    return tuple(result)
+        # The flat reader names qualifiers ("#1#airTemperature->associatedField")
+        # only when they are asked for: most queries want none.
+        self.flat_qualifiers = any("->" in k for k in (*self.columns, *self.filters, *self.required))
 
 
 def _new_layout(message: Message, info: dict[str, Any]) -> bool:
@@ -301,7 +359,17 @@ def _new_layout(message: Message, info: dict[str, Any]) -> bool:
 
 def _header_row(message: Message, names: Iterable[str]) -> Row:
     h = message.header
-    return {k: HEADER_KEYS[k](h) for k in names}
+    row = {}
+    local: dict[str, Any] | None = None
+    for k in names:
+        found = HEADER_KEYS.get(k)
+        if found is not None:
+            row[k] = found(h)
+            continue
+        if local is None:
+            local = local_section_keys(message)
+        row[k] = local.get(k)
+    return row
 
 
 class _Part:
@@ -344,8 +412,7 @@ def _generic_parts(messages: Iterable[Message], query: _Query, split_repeats: bo
     filters on the filtered names' values alone."""
     runs: list[tuple[Any, Any, list[Message]]] = []
     for message in messages:
-        h = message.header
-        if any(not f.match(HEADER_KEYS[k](h)) for k, f in query.header_filters.items()):
+        if any(not f.match(_message_value(message, k)) for k, f in query.header_filters.items()):
             continue
         # The tables the message is decoded with, as its own calls choose them.
         tables = message._native_call(_tables_argument)
@@ -483,7 +550,8 @@ def _observation_columns(parts: list[_Part], query: _Query, info: dict[str, Any]
         for p in parts:
             for header, count in zip(p.headers, p.counts):
                 values += [header[name]] * count
-        columns[name] = _Column(values, always, "object")
+        present = always if name in HEADER_KEYS else numpy.array([v is not None for v in values], dtype=bool)
+        columns[name] = _Column(values, present, "object")
     return columns, total
 
 
@@ -639,64 +707,244 @@ def _generic_rows(message: Message, query: _Query, split_repeats: bool, info: di
     return rows
 
 
-def _ranked(name: str) -> str:
-    return name if name.startswith("#") else "#1#" + name
+class _FlatColumn:
+    """One name over the subsets of a run: `values` float64 (NaN where
+    missing), or an object array of texts (None where missing) when `text`;
+    `present` where the subset has the name at all; `integer` where every
+    value of it reads as an integer key."""
+
+    __slots__ = ("values", "present", "text", "integer")
+
+    def __init__(self, values: Any, present: Any, text: bool, integer: bool) -> None:
+        self.values = values
+        self.present = present
+        self.text = text
+        self.integer = integer
+
+    def held(self) -> Any:
+        """Subsets with a value that is not missing."""
+        import numpy
+
+        if self.text:
+            return numpy.array([v is not None for v in self.values.tolist()], dtype=bool)
+        return ~numpy.isnan(self.values)
+
+    def matches(self, f: Filter) -> Any:
+        """Subsets whose value passes `f` (a missing one never does)."""
+        import numpy
+
+        if self.text:
+            return numpy.array([f.match(v) for v in self.values.tolist()], dtype=bool)
+        return f.mask(self.values, self.integer)
+
+    def take(self, rows: Any) -> _FlatColumn:
+        return _FlatColumn(self.values[rows], self.present[rows], self.text, self.integer)
 
 
-_REPLICATION_KEYS = frozenset(
-    {
-        "delayedDescriptorReplicationFactor",
-        "shortDelayedDescriptorReplicationFactor",
-        "extendedDelayedDescriptorReplicationFactor",
-        "delayedDescriptorAndDataRepetitionFactor",
-        "extendedDelayedDescriptorAndDataRepetitionFactor",
-    }
-)
+class _FlatPart:
+    """The flat rows of a run of messages that a query keeps: `columns` by
+    name in the order the rows' keys first appear (header keys and
+    ``subsetNumber`` as lists, the others _FlatColumn), and `count` rows."""
+
+    __slots__ = ("columns", "count")
+
+    def __init__(self, columns: dict[str, Any], count: int) -> None:
+        self.columns = columns
+        self.count = count
+
+
+def _flat_parts(messages: Iterable[Message], query: _Query, info: dict[str, Any]) -> list[_FlatPart]:
+    """The flat rows of `messages`, those a header filter rejects left out;
+    runs of messages sharing their data and tables go to the core together."""
+    runs: list[tuple[Any, Any, list[Message]]] = []
+    for message in messages:
+        if any(not f.match(_message_value(message, k)) for k, f in query.header_filters.items()):
+            continue
+        tables = message._native_call(_tables_argument)
+        if runs and runs[-1][0] is message._data and runs[-1][1] == tables and len(runs[-1][2]) < _RUN:
+            runs[-1][2].append(message)
+        else:
+            runs.append((message._data, tables, [message]))
+    return [_flat_part(data, tables, run, query, info) for data, tables, run in runs]
+
+
+def _flat_part(data: bytes, tables: Any, messages: list[Message], query: _Query,
+               info: dict[str, Any]) -> _FlatPart:
+    import numpy
+
+    ranges = numpy.array([(m.offset, m._length) for m in messages], dtype=numpy.uint64).tobytes()
+    try:
+        (names, units, name_bytes, number_bytes, descriptor_bytes, texts, end_bytes,
+         subset_bytes) = _native.flat_rows(data, ranges, tables, query.flat_qualifiers)
+    except ValueError:
+        # Again one by one, for the error the message's own call gives.
+        for m in messages:
+            m._native_call(_native.structure)
+        raise
+    if any([_new_layout(m, info) for m in messages]):
+        info.setdefault("units", {}).update((n.rpartition("#")[2], u) for n, u in zip(names, units))
+    entry_names = numpy.frombuffer(name_bytes, dtype=numpy.uint32)
+    numbers = numpy.frombuffer(number_bytes, dtype=numpy.float64)
+    descriptors = numpy.frombuffer(descriptor_bytes, dtype=numpy.uint32)
+    ends = numpy.frombuffer(end_bytes, dtype=numpy.uint64).astype(numpy.int64)
+    message_subsets = numpy.frombuffer(subset_bytes, dtype=numpy.uint64).astype(numpy.int64)
+    total = len(ends)
+    entry_subset = numpy.repeat(numpy.arange(total), numpy.diff(ends, prepend=0))
+    codes = numpy.unique(descriptors)
+    integer_codes = codes[numpy.array([_is_int(int(c)) for c in codes.tolist()], dtype=bool)]
+    integer_entries = numpy.isin(descriptors, integer_codes)
+    text_entries = {e: t for e, t in texts}
+    text_names = set(entry_names[list(text_entries)].tolist()) if text_entries else set()
+    text_names.update(n for n, unit in enumerate(units) if unit == _TEXT_UNIT)
+
+    # Each name's entries, by sorting entries on their name.
+    by_name = numpy.argsort(entry_names, kind="stable")
+    bounds = numpy.cumsum(numpy.bincount(entry_names, minlength=len(names)))
+    columns: dict[str, _FlatColumn] = {}
+    for n, name in enumerate(names):
+        entries = by_name[(bounds[n - 1] if n else 0):bounds[n]]
+        subsets = entry_subset[entries]
+        present = numpy.zeros(total, dtype=bool)
+        present[subsets] = True
+        if n in text_names:
+            values: Any = numpy.full(total, None, dtype=object)
+            values[subsets] = [text_entries.get(e) for e in entries.tolist()]
+        else:
+            values = numpy.full(total, numpy.nan)
+            values[subsets] = numbers[entries]
+        columns[name] = _FlatColumn(values, present, n in text_names, bool(integer_entries[entries].all()))
+
+    asked = {*query.columns, *query.filters, *query.required}
+    headers = [_header_row(m, [*HEADER_KEYS, *(k for k in LOCAL_KEYS if k in asked)]) for m in messages]
+    subset_numbers = numpy.concatenate([numpy.arange(1, c + 1) for c in message_subsets.tolist()]
+                                       + [numpy.zeros(0, dtype=numpy.int64)])
+    message_of = numpy.repeat(numpy.arange(len(messages)), message_subsets)
+
+    def header_values(key: str) -> list[Any]:
+        return [headers[m][key] for m in message_of.tolist()]
+
+    def plain(key: str) -> bool:
+        return key in HEADER_KEYS or key == "subsetNumber"
+
+    keep = numpy.ones(total, dtype=bool)
+    for key, f in query.filters.items():
+        if key in MESSAGE_KEYS:
+            continue  # judged on the messages
+        if key == "subsetNumber":
+            keep &= f.mask(subset_numbers.astype(numpy.float64), True)
+            continue
+        # A ranked name judges the subsets that have it; a plain key holds
+        # where any rank of it matches.
+        held = numpy.zeros(total, dtype=bool)
+        suffix = "#" + key
+        for name, column in columns.items():
+            if name.endswith(suffix):
+                held |= column.present & column.matches(f)
+        exact = columns.get(key)
+        if exact is not None:
+            held = numpy.where(exact.present, exact.matches(f), held)
+        keep &= held
+    for key in query.required:
+        if key in LOCAL_KEYS:
+            keep &= numpy.array([v is not None for v in header_values(key)], dtype=bool)
+        elif not plain(key):
+            keep &= columns[key].present if key in columns else False
+    if query.columns:
+        # A row holds at least one of the columns asked for.
+        some = numpy.zeros(total, dtype=bool)
+        for key in query.columns:
+            if key == "subsetNumber":
+                some[:] = True
+            elif key in MESSAGE_KEYS:
+                some |= numpy.array([v is not None for v in header_values(key)], dtype=bool)
+            elif key in columns:
+                some |= columns[key].held()
+        keep &= some
+    rows = numpy.flatnonzero(keep)
+    if not len(rows):
+        return _FlatPart({}, 0)
+
+    if query.columns:
+        wanted = list(dict.fromkeys(query.columns))
+    else:
+        # The names of the rows kept, in the order they first appear.
+        kept_names = [name for name, c in columns.items() if c.present[rows].any()]
+        kept_entries = numpy.flatnonzero(keep[entry_subset])
+        first = dict(zip(*numpy.unique(entry_names[kept_entries], return_index=True)))
+        order = {names[int(n)]: int(i) for n, i in first.items()}
+        kept_names.sort(key=lambda name: order[name])
+        wanted = [*HEADER_KEYS, "subsetNumber", *kept_names]
+    out: dict[str, Any] = {}
+    for key in wanted:
+        if key == "subsetNumber":
+            out[key] = subset_numbers[rows].tolist()
+        elif key in MESSAGE_KEYS:
+            values = header_values(key)
+            out[key] = [values[r] for r in rows.tolist()]
+        else:
+            column = columns.get(key) or _FlatColumn(numpy.full(total, numpy.nan), keep, False, False)
+            out[key] = column.take(rows)
+            if query.columns:
+                out[key].present = numpy.ones(len(rows), dtype=bool)  # asked for: every row has it
+    return _FlatPart(out, len(rows))
 
 
 def _flat_rows(message: Message, query: _Query, info: dict[str, Any]) -> list[Row]:
-    for k, f in query.header_filters.items():
-        if not f.match(HEADER_KEYS[k](message.header)):
-            return []
-    values, starts, keys = _structure(message, info)[:3]
-    ends = (*starts[1:], len(values))
-    header = _header_row(message, HEADER_KEYS)
+    """The flat rows of one message as dicts of the keys each subset has
+    (for writers that take rows)."""
     rows: list[Row] = []
-    for s, (begin, end) in enumerate(zip(starts, ends)):
-        row: Row = dict(header)
-        row["subsetNumber"] = s + 1
-        ranks: dict[str, int] = {}
-        for i in range(begin, end):
-            key = keys[i]
-            v = values[i]
-            if key in _REPLICATION_KEYS or (v.descriptor >= 100000 and v.descriptor < 300000):
+    for part in _flat_parts([message], query, info):
+        lists = []
+        for name, column in part.columns.items():
+            if isinstance(column, list):
+                lists.append((name, column, None))
                 continue
-            rank = ranks.get(key, 0) + 1
-            ranks[key] = rank
-            row[f"#{rank}#{key}"] = _python_value(v, key)
-        if not _flat_match(row, query):
-            continue
-        if query.required and not query.required.issubset(row):
-            continue
-        if query.columns:
-            if all(row.get(k) is None for k in query.columns):
-                continue
-            row = {k: row.get(k) for k in query.columns}
-        rows.append(row)
+            values = column.values.tolist()
+            if not column.text:
+                values = [None if v != v else int(v) if column.integer and v.is_integer() else v
+                          for v in values]
+            lists.append((name, values, column.present.tolist()))
+        for r in range(part.count):
+            rows.append({name: values[r] for name, values, present in lists if present is None or present[r]})
     return rows
 
 
-def _flat_match(row: Row, query: _Query) -> bool:
-    """A filter on a plain key holds when any rank of it matches."""
-    for key, f in query.filters.items():
-        if key in row:
-            if not f.match(row[key]):
-                return False
+def _flat_frame_values(pieces: list[tuple[Any, int]]) -> Any:
+    """One column of the flat frame from its pieces (None where a part
+    lacks it): integers as int64 where every row has one, other numbers
+    float64 with NaN, texts with None."""
+    import numpy
+
+    if all(isinstance(p, list) or p is None for p, _ in pieces):
+        out: list[Any] = []
+        for p, count in pieces:
+            out += [None] * count if p is None else p
+        return out
+    text = any(isinstance(p, _FlatColumn) and p.text for p, _ in pieces)
+    arrays = []
+    integer = True
+    for p, count in pieces:
+        if p is None or isinstance(p, list):
+            arrays.append(numpy.full(count, None if text else numpy.nan, dtype=object if text else float))
+            integer = False
             continue
-        suffix = "#" + key
-        if not any(k.endswith(suffix) and f.match(v) for k, v in row.items()):
-            return False
-    return True
+        integer = integer and p.integer
+        if text and not p.text:
+            values = numpy.array([None if v != v else v for v in p.values.tolist()], dtype=object)
+        else:
+            values = p.values
+        arrays.append(values)
+    values = numpy.concatenate(arrays) if arrays else numpy.zeros(0)
+    everywhere = all(isinstance(p, _FlatColumn) and p.present.all() for p, _ in pieces)
+    if text:
+        if not everywhere and all(v is None for v in values.tolist()):
+            return numpy.full(len(values), numpy.nan)  # as pandas makes None beside absent keys
+        return values
+    if integer and len(values) and not numpy.isnan(values).any() and (values == numpy.trunc(values)).all():
+        return values.astype(numpy.int64)
+    if everywhere and numpy.isnan(values).all():
+        return numpy.full(len(values), None, dtype=object)  # as pandas makes a column of None alone
+    return values
 
 
 Source = Union[str, "os.PathLike[str]", bytes, Message, Iterable[Any]]
@@ -749,7 +997,7 @@ def _messages_of(piece: Any, tables: Any) -> Iterator[Message]:
 def _rows_of(piece: Any, query: _Query, tables: Any, split_repeats: bool, info: dict[str, Any]) -> list[Any]:
     """The flat rows (dicts) or the generic parts of one piece."""
     if query.reader == "flat":
-        return [row for message in _messages_of(piece, tables) for row in _flat_rows(message, query, info)]
+        return _flat_parts(_messages_of(piece, tables), query, info)
     return _generic_parts(_messages_of(piece, tables), query, split_repeats, info)
 
 
@@ -827,7 +1075,10 @@ def read_bufr(
             if merged["kinds"].get(name) != "text":
                 merged["kinds"][name] = kind
     if query.reader == "flat":
-        frame = pandas.DataFrame([row for part in parts for row in part])
+        flat = [p for part in parts for p in part if p.count]
+        names = list(dict.fromkeys(name for p in flat for name in p.columns))
+        frame = pandas.DataFrame({name: _flat_frame_values([(p.columns.get(name), p.count) for p in flat])
+                                  for name in names}, index=pandas.RangeIndex(sum(p.count for p in flat)))
     else:
         table, count = _row_table([p for part in parts for p in part], query, merged)
         frame = pandas.DataFrame({name: _frame_values(c) for name, c in table.items()},

@@ -690,6 +690,8 @@ PyMethodDef kNativeFunctions[] = {
      "rows(data, ranges, tables, names, filtered, split_repeats)\n--\n\n"},
     {"walk_rows", as_cfunction(py_walk_rows), METH_FASTCALL | METH_KEYWORDS,
      "walk_rows(plan, passes)\n--\n\n"},
+    {"flat_rows", as_cfunction(py_flat_rows), METH_FASTCALL | METH_KEYWORDS,
+     "flat_rows(data, ranges, tables, qualifiers)\n--\n\n"},
     {"bundled_versions", as_cfunction(py_bundled_versions), METH_FASTCALL | METH_KEYWORDS,
      "bundled_versions(bundle)\n--\n\n"},
     {"bundled_tables", as_cfunction(py_bundled_tables), METH_FASTCALL | METH_KEYWORDS,

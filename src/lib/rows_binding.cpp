@@ -243,4 +243,115 @@ PyObject* py_walk_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
+namespace {
+
+constexpr const char* kFlatParameters[] = {"data", "ranges", "tables", "qualifiers"};
+
+PyObject* str_of(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* str_list_of(const std::vector<std::string>& items) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* text = str_of(items[i]);
+    if (text == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return list.release();
+}
+
+}  // namespace
+
+// (names, units, entry names, numbers, descriptors, texts, subset ends,
+// message subsets) of the messages of `data` at `ranges` (as for rows),
+// decoded with the same `tables`, as flat rows (FlatValues): `names` and
+// `units` lists of str; per entry `entry names` uint32, `numbers` float64,
+// `descriptors` uint32; `texts` lists (entry, str); `subset ends` uint64 per
+// subset, `message subsets` uint64 per message. A message that fails raises
+// ValueError "message at offset N: ...". With `qualifiers` true, values that
+// qualify others come again under their ranked qualifier names.
+PyObject* py_flat_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kName = "flat_rows";
+    PyObject* bound[4];
+    if (!bind_args(kName, kFlatParameters, args, nargs, kwnames, bound)) return nullptr;
+    Octets data;
+    Octets range_octets;
+    if (!require_bytes(kName, "data", bound[0], &data) ||
+        !require_bytes(kName, "ranges", bound[1], &range_octets)) {
+      return nullptr;
+    }
+    if (range_octets.size() % (2 * sizeof(std::uint64_t)) != 0) {
+      PyErr_SetString(PyExc_ValueError, "ranges needs an offset and a length per message");
+      return nullptr;
+    }
+    std::vector<std::uint64_t> ranges(range_octets.size() / sizeof(std::uint64_t));
+    std::memcpy(ranges.data(), range_octets.data(), range_octets.size());
+    for (std::size_t r = 0; r < ranges.size(); r += 2) {
+      if (ranges[r] > data.size() || ranges[r + 1] > data.size() - ranges[r]) {
+        PyErr_SetString(PyExc_ValueError, "the message range lies outside the data");
+        return nullptr;
+      }
+    }
+    std::optional<TableSource> source = native_table_source(kName, bound[2]);
+    if (!source) return nullptr;
+    const int qualifiers = PyObject_IsTrue(bound[3]);
+    if (qualifiers < 0) return nullptr;
+
+    FlatValues flat;
+    std::vector<std::uint64_t> message_subsets;
+    std::uint64_t failed_at = 0;
+    // `data` is an immutable bytes object the caller holds.
+    auto done = without_gil([&]() -> Result<void> {
+      for (std::size_t r = 0; r < ranges.size(); r += 2) {
+        failed_at = ranges[r];
+        SKERROW_TRY(
+            DecodedMessage message,
+            decode_message_with_tables(data.subspan(ranges[r], ranges[r + 1]), *source,
+                                       DecodeOptions{.structure = true, .code_meanings = false}));
+        const ValueKeys keys = value_keys(message.values, *message.tables);
+        if (qualifiers != 0) {
+          std::vector<std::uint32_t> refers;
+          const std::vector<std::string> names = item_names(message.values, keys, &refers);
+          flat.append(message.values, keys, &names, &refers);
+        } else {
+          flat.append(message.values, keys);
+        }
+        message_subsets.push_back(message.values.subset_starts.size());
+      }
+      return {};
+    });
+    if (!done) return native_raise_at(failed_at, done.error());
+    if (flat.entry_names.size() > static_cast<std::size_t>(UINT32_MAX)) {
+      // Texts name their entries in uint32.
+      PyErr_SetString(PyExc_ValueError, "too many values for one call: pass fewer messages");
+      return nullptr;
+    }
+    Ref names = Ref::steal(str_list_of(flat.names));
+    Ref units = Ref::steal(str_list_of(flat.units));
+    Ref entry_names = Ref::steal(bytes_of(flat.entry_names));
+    Ref numbers = Ref::steal(bytes_of(flat.numbers));
+    Ref descriptors = Ref::steal(bytes_of(flat.descriptors));
+    Ref texts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(flat.texts.size())));
+    Ref subset_ends = Ref::steal(bytes_of(flat.subset_ends));
+    Ref subsets = Ref::steal(bytes_of(message_subsets));
+    if (!names || !units || !entry_names || !numbers || !descriptors || !texts || !subset_ends ||
+        !subsets) {
+      return nullptr;
+    }
+    for (std::size_t t = 0; t < flat.texts.size(); ++t) {
+      Ref str = Ref::steal(str_of(flat.texts[t]));
+      if (!str) return nullptr;
+      PyObject* item =
+          Py_BuildValue("(IO)", static_cast<unsigned>(flat.text_entries[t]), str.get());
+      if (item == nullptr) return nullptr;
+      PyList_SetItem(texts.get(), static_cast<Py_ssize_t>(t), item);
+    }
+    return PyTuple_Pack(8, names.get(), units.get(), entry_names.get(), numbers.get(),
+                        descriptors.get(), texts.get(), subset_ends.get(), subsets.get());
+  });
+}
+
 }  // namespace skerrow::py

@@ -15,6 +15,7 @@ namespace skerrow::py {
 
 PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* py_walk_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* py_flat_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // From native_module.cpp: the table source a `tables` argument names;
 // ValueError "message at offset N: ...".

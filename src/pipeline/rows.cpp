@@ -10,6 +10,10 @@ namespace skerrow {
 namespace {
 
 constexpr std::int32_t kNoName = -1;
+// The code of an associated field's value, and the name of its significance
+// (0-31-021) as a qualifier of it, as ecCodes names it.
+constexpr std::uint32_t kAssociatedField = 999999;
+constexpr std::string_view kSignificance = "->associatedFieldSignificance";
 
 // Classes 01 to 09 locate an observation: identification, time, position,
 // height or pressure.
@@ -30,6 +34,17 @@ std::string_view without_rank(std::string_view name) {
 // Python's str.strip() on ASCII: blanks, tabs, line and file separators.
 bool is_blank(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
+}
+
+// The value of an element as a number: NaN where it is missing. Class 31
+// values are never missing in decoding, but the significance of an
+// associated field (0-31-021) of all ones is code table 031021's "missing
+// value", as ecCodes reads it.
+double number_of(const DecodedValue& v) {
+  if (!v.has_raw() || !v.has_value() || (v.descriptor == 31021 && v.raw == 63)) {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  return v.raw_value;
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -116,8 +131,8 @@ RowPlan plan_rows(const DecodedValues& decoded, const ValueKeys& keys,
         plan.text_entries.push_back(entry);
         plan.texts.emplace_back(kept);
       }
-    } else if (v.has_raw() && v.has_value()) {
-      number = v.raw_value;
+    } else {
+      number = number_of(v);
     }
     plan.numbers.push_back(number);
   };
@@ -132,15 +147,27 @@ RowPlan plan_rows(const DecodedValues& decoded, const ValueKeys& keys,
     stack.clear();
     if (qualifiers_wanted) {
       qualifiers.assign(end - begin, {});
+      std::size_t significance = kAbsent;  // the last 0-31-021 of the subset so far
+      const auto hold = [&](std::size_t target, std::size_t item, std::int32_t name) {
+        auto& held = qualifiers[target - begin];
+        const bool first_of_kind =
+            std::none_of(held.begin(), held.end(), [&](const auto& q) { return q.second == name; });
+        if (first_of_kind) held.emplace_back(item, name);
+      };
       for (std::size_t i = begin; i < end; ++i) {
+        if (decoded.values[i].descriptor == 31021) significance = i;
         const std::uint32_t target = refers[i];
         if (target == kNone || target < begin || target >= end) continue;
-        auto it = wanted.find(without_rank(item_names[i]));
-        if (it == wanted.end()) continue;
-        auto& held = qualifiers[target - begin];
-        const bool first_of_kind = std::none_of(
-            held.begin(), held.end(), [&](const auto& q) { return q.second == it->second; });
-        if (first_of_kind) held.emplace_back(i, it->second);
+        const std::string_view qualifier = without_rank(item_names[i]);
+        auto it = wanted.find(qualifier);
+        if (it != wanted.end()) hold(target, i, it->second);
+        // An associated field's significance is the 0-31-021 before it.
+        if (significance != kAbsent && decoded.values[i].descriptor == kAssociatedField) {
+          std::string nested_name(qualifier);
+          nested_name.append(kSignificance);
+          auto nested = wanted.find(nested_name);
+          if (nested != wanted.end()) hold(target, significance, nested->second);
+        }
       }
     }
     for (std::size_t i = begin; i < end; ++i) {
@@ -318,6 +345,111 @@ RowTable walk_rows(const RowPlan& plan, std::size_t name_count, const RowWalkOpt
     }
   }
   return table;
+}
+
+namespace {
+
+// The counts of delayed replication and repetition: structure, not data.
+bool is_replication_key(std::string_view key) {
+  return key == "delayedDescriptorReplicationFactor" ||
+         key == "shortDelayedDescriptorReplicationFactor" ||
+         key == "extendedDelayedDescriptorReplicationFactor" ||
+         key == "delayedDescriptorAndDataRepetitionFactor" ||
+         key == "extendedDelayedDescriptorAndDataRepetitionFactor";
+}
+
+}  // namespace
+
+std::uint32_t FlatValues::name_of(std::uint32_t key_id, std::uint32_t rank) {
+  std::vector<std::uint32_t>& ranks = by_rank_[key_id];
+  if (ranks.size() < rank) ranks.resize(rank, kNone);
+  std::uint32_t& name = ranks[rank - 1];
+  if (name == kNone) {
+    name = static_cast<std::uint32_t>(names.size());
+    std::string ranked = std::to_string(rank);
+    ranked.insert(ranked.begin(), '#');
+    ranked.push_back('#');
+    ranked.append(key_names_[key_id]);
+    names.push_back(std::move(ranked));
+    units.emplace_back();
+  }
+  return name;
+}
+
+std::uint32_t FlatValues::qualifier_name_of(const std::string& item_name) {
+  std::string ranked = item_name.front() == '#' ? item_name : "#1#" + item_name;
+  auto [it, added] =
+      qualifier_names_.emplace(std::move(ranked), static_cast<std::uint32_t>(names.size()));
+  if (added) {
+    names.push_back(it->first);
+    units.emplace_back();
+  }
+  return it->second;
+}
+
+void FlatValues::add_entry(const DecodedValues& decoded, const ValueKeys& keys, std::size_t item,
+                           std::uint32_t name) {
+  const DecodedValue& v = decoded.values[item];
+  const auto entry = static_cast<std::uint32_t>(entry_names.size());
+  entry_names.push_back(name);
+  descriptors.push_back(v.descriptor);
+  units[name] = keys.names[keys.unit[item]];
+  double number = std::numeric_limits<double>::quiet_NaN();
+  if (const std::string* text = decoded.text(v)) {
+    const std::string_view kept = trimmed(*text);
+    if (!kept.empty()) {
+      text_entries.push_back(entry);
+      texts.emplace_back(kept);
+    }
+  } else {
+    number = number_of(v);
+  }
+  numbers.push_back(number);
+}
+
+void FlatValues::append(const DecodedValues& decoded, const ValueKeys& keys,
+                        const std::vector<std::string>* item_names,
+                        const std::vector<std::uint32_t>* refers) {
+  // The run's id of each of the message's keys; kNone for those left out.
+  std::vector<std::uint32_t> id_of_key(keys.names.size(), kNone);
+  for (std::size_t k = 0; k < keys.names.size(); ++k) {
+    if (is_replication_key(keys.names[k])) continue;
+    auto [it, added] =
+        key_ids_.emplace(keys.names[k], static_cast<std::uint32_t>(key_names_.size()));
+    if (added) {
+      key_names_.push_back(keys.names[k]);
+      by_rank_.emplace_back();
+    }
+    id_of_key[k] = it->second;
+  }
+  const bool qualifiers = item_names != nullptr && refers != nullptr;
+  std::vector<std::uint32_t> rank(key_names_.size(), 0);
+  std::vector<std::uint32_t> touched;
+  const std::size_t subsets = decoded.subset_starts.size();
+  for (std::size_t s = 0; s < subsets; ++s) {
+    const std::size_t begin = decoded.subset_starts[s];
+    const std::size_t end = s + 1 < subsets ? decoded.subset_starts[s + 1] : decoded.values.size();
+    for (const std::uint32_t id : touched) rank[id] = 0;
+    touched.clear();
+    std::size_t significance = kAbsent;  // the last 0-31-021 of the subset so far
+    for (std::size_t i = begin; i < end; ++i) {
+      const DecodedValue& v = decoded.values[i];
+      const std::uint32_t id = id_of_key[keys.key[i]];
+      if (id != kNone && (v.descriptor < 100000 || v.descriptor >= 300000)) {
+        if (rank[id]++ == 0) touched.push_back(id);
+        add_entry(decoded, keys, i, name_of(id, rank[id]));
+      }
+      if (v.descriptor == 31021) significance = i;
+      if (qualifiers && (*refers)[i] != kNone && !(*item_names)[i].empty()) {
+        add_entry(decoded, keys, i, qualifier_name_of((*item_names)[i]));
+        if (significance != kAbsent && v.descriptor == kAssociatedField) {
+          add_entry(decoded, keys, significance,
+                    qualifier_name_of((*item_names)[i] + std::string(kSignificance)));
+        }
+      }
+    }
+    subset_ends.push_back(entry_names.size());
+  }
 }
 
 }  // namespace skerrow

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "decode/decoded_value.h"
@@ -90,5 +91,44 @@ struct RowWalkOptions {
 // observation becomes a row only when it holds every filtered name, the last
 // one of each subset too, even when it holds nothing else.
 RowTable walk_rows(const RowPlan& plan, std::size_t name_count, const RowWalkOptions& options);
+
+// Subsets as flat rows: every value of a subset under its ranked name
+// ("#1#airTemperature", "#2#airTemperature"), ranked by its key among all the
+// subset's values in order, quality values and associated fields included.
+// Replication factors and operators' own records carry no observation and
+// are left out. Names are shared by all the messages appended.
+struct FlatValues {
+  std::vector<std::string> names;  // in the order they first occur
+  std::vector<std::string> units;  // per name: the unit of its last value
+  // Per entry (a value kept, all subsets running on): its name, its number
+  // (NaN where missing or character data) and its descriptor.
+  std::vector<std::uint32_t> entry_names;
+  std::vector<double> numbers;
+  std::vector<std::uint32_t> descriptors;
+  // Entries of character data with a text (as RowPlan::texts reads them).
+  std::vector<std::uint32_t> text_entries;
+  std::vector<std::string> texts;
+  // Per subset: the end of its entries.
+  std::vector<std::uint64_t> subset_ends;
+
+  // Appends the subsets of one message (rows layout, decoded with structure).
+  // With `item_names` and `refers` (item_names()'s results), a value that
+  // qualifies another comes a second time under its qualifier name, ranked
+  // ("#1#airTemperature->associatedField").
+  void append(const DecodedValues& decoded, const ValueKeys& keys,
+              const std::vector<std::string>* item_names = nullptr,
+              const std::vector<std::uint32_t>* refers = nullptr);
+
+ private:
+  std::uint32_t name_of(std::uint32_t key_id, std::uint32_t rank);
+  std::uint32_t qualifier_name_of(const std::string& item_name);
+  void add_entry(const DecodedValues& decoded, const ValueKeys& keys, std::size_t item,
+                 std::uint32_t name);
+  std::unordered_map<std::string, std::uint32_t> qualifier_names_;
+  std::unordered_map<std::string, std::uint32_t> key_ids_;
+  std::vector<std::string> key_names_;
+  // Per key id: the name of each rank (rank - 1), kNone until made.
+  std::vector<std::vector<std::uint32_t>> by_rank_;
+};
 
 }  // namespace skerrow

@@ -20,6 +20,7 @@ ELEMENTS = {
     8023: "firstOrderStatistics|table|FIRST-ORDER STATISTICS|CODE TABLE|0|0|6",
     12101: "airTemperature|double|TEMPERATURE|K|2|0|16",
     11002: "windSpeed|double|WIND SPEED|m/s|1|0|12",
+    31001: "delayedDescriptorReplicationFactor|long|DELAYED DESCRIPTOR REPLICATION FACTOR|Numeric|0|0|8",
 }
 
 

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import numpy
 import pytest
-from bufr_builder import Message
+from bufr_builder import BitWriter, Message
 from conftest import CORPUS, corpus_manifest, needs_corpus
 from decode_support import bits, table_dir
 from frames_support import ELEMENTS, sounding
@@ -194,6 +194,37 @@ def test_flat_reader_ranks_per_subset(root: str) -> None:
     assert picked.to_dict("records") == [{"#1#pressure": 85000, "#2#pressure": 70000}]
 
 
+def replicated_levels() -> bytes:
+    """Two subsets: one pressure level, then two (the second missing)."""
+    return Message(
+        descriptors=[1001, 1002, 101000, 31001, 7004], subsets=2,
+        data=bits((7, 7), (123, 10), (1, 8), (8500, 14), (7, 7), (124, 10), (2, 8), (8500, 14),
+                  ((1 << 14) - 1, 14)),
+    ).build()
+
+
+@pytest.mark.parametrize(
+    "columns, filters, required, stations",
+    [
+        ((), None, ["#2#pressure"], [124]),  # the name with its value missing: present
+        ((), {"pressure": 85000}, True, [123, 124]),  # any rank may match
+        ((), {"#2#pressure": lambda p: True}, False, []),  # a missing value matches nothing
+        (["#1#stationNumber", "#2#pressure"], None, False, [123, 124]),
+        (["#1#stationNumber", "#2#pressure"], None, True, [124]),
+        (["#2#pressure", "#3#pressure"], None, False, []),  # rows with no value asked for go
+        (["#1#stationNumber", "subsetNumber"], {"subsetNumber": 2}, True, [124]),
+    ],
+)
+def test_flat_reader_subsets_that_differ(root: str, columns, filters, required, stations) -> None:
+    df = read_bufr(replicated_levels(), columns=[*columns], filters=filters, required_columns=required,
+                   reader="flat", definitions=root)
+    assert (df["#1#stationNumber"].tolist() if len(df) else []) == stations
+    if not columns and len(df):
+        assert "#1#delayedDescriptorReplicationFactor" not in df.columns
+        assert list(df.columns[-3:]) == ["#1#stationNumber", "#1#pressure", "#2#pressure"]
+        assert df["#1#pressure"].dtype == "int64" and df["subsetNumber"].tolist() == [1, 2][-len(df):]
+
+
 @pytest.mark.parametrize("workers", [1, 2, 3])
 def test_sources_and_workers_agree(root: str, tmp_path: Path, workers: int) -> None:
     paths = []
@@ -366,3 +397,169 @@ def test_difference_geometry_height_is_the_station_height() -> None:
     theirs = _pdbufr(path, columns=["geometry"])["geometry"].iloc[0]
     ours = read_bufr(path, columns=["geometry"])["geometry"].iloc[0]
     assert theirs[2] == 0.0 and ours == pytest.approx([11.61667, 44.65, 10])
+
+
+# --- associated fields, against pdbufr ---------------------------------------
+
+ASSOCIATED = ["pdbufr-synop-030-e3to4.bufr", "pdbufr-synop-033.bufr"]
+SIGNIFICANCE = "airTemperature->associatedField->associatedFieldSignificance"
+
+
+@needs_corpus
+@pytest.mark.parametrize("name", ASSOCIATED)
+@pytest.mark.parametrize(
+    "columns, filters, reader",
+    [
+        (["stationNumber", "airTemperature", "airTemperature->associatedField", SIGNIFICANCE], {}, "generic"),
+        (["windSpeed", "windSpeed->associatedField", "airTemperature->associatedField",
+          "dewpointTemperature->associatedField"], {}, "generic"),
+        (["airTemperature", "dewpointTemperature"], {"airTemperature->associatedField": [0, 262143]},
+         "generic"),
+        (["WMO_station_id", "WIGOS_station_id", "data_datetime", "airTemperature"], {}, "generic"),
+        (["#1#airTemperature", "#1#airTemperature->associatedField", "#1#windSpeed->associatedField",
+          "#1#" + SIGNIFICANCE], {}, "flat"),
+    ],
+)
+def test_associated_fields_against_pdbufr(name: str, columns, filters, reader) -> None:
+    path = CORPUS / name
+    theirs = _pdbufr(path, columns=columns, filters=filters, required_columns=False, reader=reader)
+    ours = read_bufr(path, columns=columns, filters=filters, required_columns=False, reader=reader,
+                     split_repeats=False)
+    assert len(theirs)
+    assert_same_frame(ours, theirs, name)
+
+
+@needs_corpus
+def test_difference_associated_field_significance_is_a_key_of_its_own() -> None:
+    # ecCodes attaches 0-31-021 to the associated fields that follow it;
+    # pdbufr therefore cannot select or filter it alone. Here it is a key,
+    # and its all-ones value (code table 031021: missing) reads as missing
+    # as it does nested under an associated field.
+    path = CORPUS / "pdbufr-synop-033.bufr"
+    assert len(_pdbufr(path, columns=["airTemperature"], filters={"associatedFieldSignificance": 7})) == 0
+    ours = read_bufr(path, columns=["associatedFieldSignificance"], required_columns=False)
+    [message] = skerrow.messages(path)
+    written = [v.number for v in message.subsets()[0] if v.key == "associatedFieldSignificance"]
+    assert len(ours) == len(written) > 1 and set(written) == {63}
+    assert ours["associatedFieldSignificance"].isna().all()
+
+
+@needs_corpus
+def test_difference_two_elements_of_one_key_keep_both_values() -> None:
+    # 0-13-003 (93 %) then 0-13-009 (missing) are both relativeHumidity at
+    # 2 m: pdbufr loses the 93 %; here the first value keeps its own row.
+    path = CORPUS / "pdbufr-synop-033.bufr"
+    columns = ["windSpeed", "relativeHumidity"]
+    assert 93 not in _pdbufr(path, columns=columns, required_columns=False)["relativeHumidity"].tolist()
+    ours = read_bufr(path, columns=columns, required_columns=False, split_repeats=False)
+    assert ours["relativeHumidity"].tolist()[0] == 93
+
+
+@needs_corpus
+def test_difference_flat_reader_lists_associated_fields() -> None:
+    # pdbufr's flat reader lists no associated field unless asked for by its
+    # qualified name; here every one also has a ranked column of its own.
+    path = CORPUS / "pdbufr-synop-033.bufr"
+    theirs = _pdbufr(path, reader="flat", required_columns=False)
+    ours = read_bufr(path, reader="flat", required_columns=False)
+    assert not any("associatedField" in c for c in theirs.columns)
+    assert ours["#1#associatedField"].iloc[0] == 0 and "#1#associatedFieldSignificance" in ours.columns
+    assert set(theirs.columns) <= set(ours.columns) | set(skerrow.frames.LOCAL_KEYS)
+
+
+@needs_corpus
+@pytest.mark.parametrize("reader, column", [("generic", "wigosLocalIdentifierCharacter"),
+                                            ("flat", "#1#wigosLocalIdentifierCharacter")])
+def test_difference_an_empty_text_is_missing(reader: str, column: str) -> None:
+    # The WIGOS local identifier of this report is blank: pdbufr gives "",
+    # here it is missing, as an absent text is (isna() finds both).
+    path = CORPUS / "pdbufr-synop-030-e3to4.bufr"
+    assert _pdbufr(path, columns=[column], required_columns=False, reader=reader)[column].tolist() == [""]
+    ours = read_bufr(path, columns=[column, "#1#latitude" if reader == "flat" else "latitude"],
+                     required_columns=False, reader=reader)
+    assert ours[column].isna().all()
+
+
+# --- ECMWF local section 2 keys ----------------------------------------------
+
+def _section2(rdb_type: int, subtype: int, ident: bytes, latitude: float, longitude: float) -> bytes:
+    """The 48 octets after the section 2 header as ECMWF writes them."""
+    w = BitWriter()
+    w.write(rdb_type, 8).write(subtype, 8)
+    w.write(2024, 12).write(5, 4).write(17, 6).write(12, 5).write(30, 6).write(15, 6).write(0, 1)
+    w.write(round(longitude * 100000) + 18000000, 26).write(0, 6)
+    w.write(round(latitude * 100000) + 9000000, 25).write(0, 7)
+    w.write_bytes(ident.ljust(8))
+    w.write_bytes(bytes(11))  # unused for a single report
+    w.write(17, 6).write(13, 5).write(1, 6).write(2, 6).write(0, 1)  # into the archive
+    w.write(17, 6).write(12, 5).write(59, 6).write(58, 6).write(0, 1)  # received
+    w.write_bytes(bytes(4)).write(70, 8).write_bytes(bytes(3))
+    return w.to_bytes()
+
+
+def _local(section2: bytes | None, centre: int = 98) -> bytes:
+    return Message(descriptors=[1001, 1002, 7004, 12101], centre=centre, section2=section2,
+                   data=bits((7, 7), (123, 10), (8500, 14), (28000, 16))).build()
+
+
+def test_local_section_keys_select_and_filter(root: str) -> None:
+    station = _local(_section2(1, 170, b" 07123", 45.5, -7.25))
+    ship = _local(_section2(1, 11, b"WYM9567", 60.7, -147.5))
+    other = _local(None)
+    stream = station + ship + other
+    columns = ["ident", "rdbType", "rdbSubtype", "localLatitude", "localLongitude", "rdbtimeHour",
+               "rectimeSecond", "pressure"]
+    df = read_bufr(stream, columns=columns, definitions=root, required_columns=False)
+    assert df.to_dict("records")[:2] == [
+        {"ident": "07123", "rdbType": 1, "rdbSubtype": 170, "localLatitude": 45.5, "localLongitude": -7.25,
+         "rdbtimeHour": 13, "rectimeSecond": 58, "pressure": 85000},
+        {"ident": "WYM9567", "rdbType": 1, "rdbSubtype": 11, "localLatitude": 60.7,
+         "localLongitude": -147.5, "rdbtimeHour": 13, "rectimeSecond": 58, "pressure": 85000}]
+    assert df["ident"].isna().tolist() == [False, False, True]
+    # A key filtered on picks messages; one without the section has no ident.
+    for reader, column in (("generic", "pressure"), ("flat", "#1#pressure")):
+        picked = read_bufr(stream, columns=["ident", column], filters={"ident": ["WYM9567", "X"]},
+                           definitions=root, reader=reader)
+        assert picked.to_dict("records") == [{"ident": "WYM9567", column: 85000}]
+        assert len(read_bufr(stream, columns=[column], filters={"rdbtimeMinute": slice(1, 1)},
+                             definitions=root, reader=reader)) == 2
+    # Required: a message without the key gives no row.
+    assert len(read_bufr(stream, columns=["ident", "pressure"], definitions=root)) == 2
+
+
+@pytest.mark.parametrize(
+    "section2, centre, expected",
+    [
+        (b"", 98, {}),  # a section of its header alone
+        (b"\x01\xaa\x7e", 98, {"rdbType": 1, "rdbSubtype": 170}),  # cut short: what it holds
+        (_section2(1, 170, b"\xff\x80ABC", 0, 0)[:24], 98, {"rdbType": 1, "ident": "??ABC"}),
+        (_section2(1, 170, b"07123", 0, 0), 80, {}),  # another centre's layout: unknown
+    ],
+)
+def test_local_section_of_odd_content(root: str, section2: bytes, centre: int, expected) -> None:
+    [message] = skerrow.messages(_local(section2, centre), definitions=root)
+    keys = skerrow.frames.local_section_keys(message)
+    assert {k: keys[k] for k in expected if k in keys} == expected and set(expected) <= set(keys)
+    if not expected:
+        assert keys == {}
+    df = read_bufr(message, columns=["ident", "rdbType", "pressure"], required_columns=False)
+    assert df["pressure"].tolist() == [85000]
+
+
+@needs_corpus
+@pytest.mark.parametrize("name", ["pdbufr-synop-030-e3to4.bufr", "pybufrkit-ship-001-e3to4.bufr",
+                                  "eccodespy-buoy-002-e3to4.bufr", "pybufrkit-gnss-001-e3to4.bufr"])
+@pytest.mark.parametrize("reader", ["generic", "flat"])
+def test_local_section_keys_against_pdbufr(name: str, reader: str) -> None:
+    path = CORPUS / name
+    [message] = list(skerrow.messages(path))[:1]
+    keys = skerrow.frames.local_section_keys(message)
+    columns = [k for k in ("ident", "rdbType", "oldSubtype", "localLatitude", "localLongitude",
+                           "localLatitude2", "rdbtimeMinute", "rectimeHour", "localDay") if k in keys]
+    columns.append("#1#latitude" if reader == "flat" else "latitude")
+    filters = {columns[0]: keys[columns[0]], "rdbType": slice(1, 12)}
+    theirs = _pdbufr(path, columns=columns, filters=filters, reader=reader, required_columns=False)
+    ours = read_bufr(path, columns=columns, filters=filters, reader=reader, required_columns=False,
+                     split_repeats=False)
+    assert len(theirs)
+    assert_same_frame(ours, theirs, name)
