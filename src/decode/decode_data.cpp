@@ -124,8 +124,12 @@ DecodeContext::DecodeContext(std::span<const std::uint8_t> section4_data,
   budget_ = budget_total_;
   operator_budget_total_ = kOperatorValuesPerBit * bits + kOperatorValuesConstant;
   operator_budget_ = operator_budget_total_;
-  out.strings = {"operator", "associatedField", "signifyCharacter"};
-  for (std::uint32_t k = 0; k < out.strings.size(); ++k) names_.emplace(out.strings[k], k);
+  static constexpr std::array<std::string_view, 3> kFixedNames = {"operator", "associatedField",
+                                                                  "signifyCharacter"};
+  for (const std::string_view name : kFixedNames) {
+    names_.emplace(name, static_cast<std::uint32_t>(out.strings.size()));
+    out.strings.emplace_back(name);
+  }
 }
 
 DecodeError DecodeContext::budget_exceeded() const {
@@ -145,12 +149,12 @@ Result<void> DecodeContext::spend_on_operator_values(std::uint64_t count) {
 }
 
 std::uint32_t DecodeContext::intern_name(std::string_view name) {
-  auto it = names_.find(std::string(name));
-  if (it != names_.end()) return it->second;
-  const auto index = static_cast<std::uint32_t>(out.strings.size());
-  out.strings.emplace_back(name);
-  names_.emplace(std::string(name), index);
-  return index;
+  auto [it, inserted] = names_.try_emplace(name, 0);
+  if (inserted) {
+    it->second = static_cast<std::uint32_t>(out.strings.size());
+    out.strings.emplace_back(name);
+  }
+  return it->second;
 }
 
 std::uint32_t DecodeContext::intern_meaning(const std::string* meaning) {
@@ -598,34 +602,50 @@ void Decoder<Sink>::grow_to(std::size_t item) {
 
 template <class Sink>
 const ElementInfo* Decoder<Sink>::info_for(std::uint32_t code) {
-  auto [it, inserted] = infos_.try_emplace(code);
-  if (!inserted) return it->second.get();
-  const ElementDefinition* def = tables_.element(code);
-  if (def == nullptr) return nullptr;
-  auto info = std::make_unique<ElementInfo>();
-  info->code = code;
-  info->name = context_.intern_name(def->name);
-  info->scale = def->scale;
-  info->reference = def->reference;
-  info->width = def->width;
-  info->character = def->unit == kCharacterUnit;
-  const bool flag_table = contains_ignoring_case(def->unit, "flag table");
-  info->table_unit = flag_table || contains_ignoring_case(def->unit, "code table");
-  info->class31 = split_code(code).x == 31;
-  if (!flag_table) {
-    const CodeTable* table = tables_.code_table(code);
-    if (table != nullptr && !table->empty()) info->code_table = table;
+  const Fxy d = split_code(code);
+  std::uint16_t* found;
+  if (code < 64000 && code % 1000 < 256) {
+    if (!info_slots_) info_slots_ = std::make_unique<std::uint16_t[]>(std::size_t{1} << 14);
+    found = &info_slots_[(std::size_t{d.x} << 8) | d.y];
+  } else {
+    found = &other_slots_[code];  // a code no 16-bit descriptor has, from a table
   }
-  if (structure_) info->unit = context_.intern_name(def->unit);
-  set_wanted(*info, def->abbreviation.empty() ? format_descriptor(code) : def->abbreviation);
-  it->second = std::move(info);
-  return it->second.get();
+  std::uint16_t& slot = *found;
+  if (slot == kNotInTableB) return nullptr;
+  if (slot != 0) return &infos_[slot - 1u];
+  const ElementDefinition* def = tables_.element(code);
+  if (def == nullptr) {
+    slot = kNotInTableB;
+    return nullptr;
+  }
+  ElementInfo& info = infos_.emplace_back();
+  // Slots hold 16 bits; tables with more entries than that in one message
+  // only lose the caching.
+  if (infos_.size() < kNotInTableB) slot = static_cast<std::uint16_t>(infos_.size());
+  info.code = code;
+  info.name = context_.intern_name(def->name);
+  info.scale = def->scale;
+  info.reference = def->reference;
+  info.width = def->width;
+  info.character = def->unit == kCharacterUnit;
+  const bool flag_table = contains_ignoring_case(def->unit, "flag table");
+  info.table_unit = flag_table || contains_ignoring_case(def->unit, "code table");
+  info.class31 = d.x == 31;
+  if (!flag_table && options_.code_meanings) {
+    const CodeTable* table = tables_.code_table(code);
+    if (table != nullptr && !table->empty()) info.code_table = table;
+  }
+  if (structure_) info.unit = context_.intern_name(def->unit);
+  set_wanted(info, def->abbreviation);
+  return &info;
 }
 
 template <class Sink>
-void Decoder<Sink>::set_wanted(ElementInfo& info, const std::string& key) {
+void Decoder<Sink>::set_wanted(ElementInfo& info, std::string_view abbreviation) {
   // Class 31 values steer the decoding of what follows.
   if (options_.keys == nullptr || info.class31) return;
+  const std::string key =
+      abbreviation.empty() ? format_descriptor(info.code) : std::string(abbreviation);
   const auto it = options_.keys->ranks.find(key);
   if (it == options_.keys->ranks.end()) {
     info.skip = true;
@@ -663,7 +683,7 @@ Result<const ElementInfo*> Decoder<Sink>::info_or_stand_in(std::uint32_t code) {
     info->width = width;
     info->class31 = split_code(code).x == 31;
     if (structure_) info->unit = context_.intern_name("");
-    set_wanted(*info, format_descriptor(code));
+    set_wanted(*info, {});
     it->second = std::move(info);
   }
   return static_cast<const ElementInfo*>(it->second.get());

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -70,6 +71,8 @@ class DecodeContext {
   // its own, since it reads no bits.
   Result<void> spend_on_operator_values(std::uint64_t count);
 
+  // `name` must outlive the context: the index keeps a view of it (table
+  // strings and literals do), so a lookup allocates nothing.
   std::uint32_t intern_name(std::string_view name);
   std::uint32_t intern_meaning(const std::string* meaning);
   // Character data as text: all 0xFF (or nothing) is missing; octets from
@@ -95,7 +98,7 @@ class DecodeContext {
   std::uint64_t budget_total_;
   std::uint64_t operator_budget_;
   std::uint64_t operator_budget_total_;
-  std::unordered_map<std::string, std::uint32_t> names_;
+  std::unordered_map<std::string_view, std::uint32_t> names_;
   std::unordered_map<const std::string*, std::uint32_t> meanings_;
 };
 
@@ -230,7 +233,7 @@ class Decoder {
 
   // Notes in `info` which values of its key `key` are wanted
   // (DecodeOptions::keys).
-  void set_wanted(ElementInfo& info, const std::string& key);
+  void set_wanted(ElementInfo& info, std::string_view abbreviation);
   // Whether the next plain value of `info` may be stepped over; counts it.
   bool unwanted_plain(const ElementInfo& info);
 
@@ -266,7 +269,13 @@ class Decoder {
   std::vector<std::uint32_t> refers_to_;
   std::vector<AppliedElement> elements_;
   std::unordered_map<AppliedElement, std::uint32_t, AppliedElementHash> applied_index_;
-  std::unordered_map<std::uint32_t, std::unique_ptr<ElementInfo>> infos_;
+  // Element descriptors have 14 bits (X, Y); the prepared entry of each
+  // code seen, by those bits (0: not yet looked up, kNotInTableB: absent),
+  // as the walk asks once per value and a hash lookup cost more than the read.
+  static constexpr std::uint16_t kNotInTableB = 0xFFFF;
+  std::unique_ptr<std::uint16_t[]> info_slots_;
+  std::unordered_map<std::uint32_t, std::uint16_t> other_slots_;
+  std::deque<ElementInfo> infos_;  // stable addresses: the history points at them
   std::unordered_map<std::uint64_t, std::unique_ptr<ElementInfo>> stand_ins_;
   // Keys wanted by rank: their slots, and the plain values so far per slot.
   std::unordered_map<std::string, std::uint32_t> key_slots_;

@@ -459,8 +459,11 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     } work;
     auto done = without_gil([&]() -> Result<void> {
       WantedKeys limited;
-      DecodeOptions options{
-          .structure = true, .columns = true, .numbers = true, .meanings = meanings != 0};
+      DecodeOptions options{.structure = true,
+                            .columns = true,
+                            .numbers = true,
+                            .meanings = meanings != 0,
+                            .code_meanings = meanings != 0};
       SKERROW_TRY(BufrMessage header, frame_message(call.octets));
       SKERROW_TRY(std::shared_ptr<const TableSet> tables, call.source->tables_for(header));
       if (wanted) {
@@ -597,8 +600,11 @@ PyObject* py_read_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         const MessageCall& call = calls[k];
         const BufrMessage& header = headers[k];
         failed_at = call.offset;
-        DecodeOptions options{
-            .structure = true, .columns = true, .numbers = true, .meanings = meanings != 0};
+        DecodeOptions options{.structure = true,
+                              .columns = true,
+                              .numbers = true,
+                              .meanings = meanings != 0,
+                              .code_meanings = meanings != 0};
         SKERROW_TRY(std::shared_ptr<const TableSet> tables, call.source->tables_for(header));
         WantedKeys limited;
         if (wanted) {

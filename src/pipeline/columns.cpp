@@ -23,18 +23,21 @@ bool is_table_unit(std::string_view unit) {
 class Names {
  public:
   std::uint32_t intern(std::string_view name) {
-    auto it = index_.find(std::string(name));
-    if (it != index_.end()) return it->second;
-    const auto id = static_cast<std::uint32_t>(names_.size());
-    names_.emplace_back(name);
-    index_.emplace(names_.back(), id);
-    return id;
+    auto [it, added] = index_.try_emplace(name, 0);
+    if (added) {
+      it->second = static_cast<std::uint32_t>(names_.size());
+      // The index keeps a view of the stored name (a deque never moves it).
+      const_cast<std::string_view&>(it->first) = names_.emplace_back(name);
+    }
+    return it->second;
   }
-  std::vector<std::string> take() { return std::move(names_); }
+  std::vector<std::string> take() {
+    return {std::make_move_iterator(names_.begin()), std::make_move_iterator(names_.end())};
+  }
 
  private:
-  std::vector<std::string> names_;
-  std::unordered_map<std::string, std::uint32_t> index_;
+  std::deque<std::string> names_;
+  std::unordered_map<std::string_view, std::uint32_t> index_;
 };
 
 // The key of the element whose six-digit code `text` is, or null when it
@@ -104,40 +107,46 @@ ValueKeys value_keys(const DecodedValues& decoded, const TableSet& tables) {
   const bool applied = !decoded.element_of.empty();
   // Per descriptor once: messages repeat few descriptors many times.
   std::unordered_map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> by_code;
-  std::unordered_map<std::uint32_t, std::uint32_t> unit_of_string;
+  const auto keyed = [&](std::uint32_t descriptor) -> const std::pair<std::uint32_t, std::uint32_t>& {
+    auto it = by_code.find(descriptor);
+    if (it != by_code.end()) return it->second;
+    std::pair<std::uint32_t, std::uint32_t> entry{0, no_unit};
+    const ElementDefinition* element =
+        descriptor / 100000 == 0 ? tables.element(descriptor) : nullptr;
+    if (descriptor == 999999) {
+      entry.first = names.intern("associatedField");
+    } else if (descriptor / 1000 == 205) {
+      entry.first = names.intern("text");  // characters inserted by 2-05-YYY
+    } else if (element != nullptr && !element->abbreviation.empty()) {
+      entry = {names.intern(element->abbreviation), names.intern(element->unit)};
+    } else {
+      entry.first = names.intern(format_descriptor(descriptor));
+      if (element != nullptr) entry.second = names.intern(element->unit);
+    }
+    return by_code.emplace(descriptor, entry).first->second;
+  };
+  // Per entry the values were read with (its code and unit): most items
+  // have one, and a vector finds it faster than a hash of the descriptor.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> by_applied(
+      applied ? decoded.elements.size() : 0, {kNone, kNone});
   const std::size_t items = item_count(decoded);
-  out.key.reserve(items);
-  out.unit.reserve(items);
+  out.key.resize(items);
+  out.unit.resize(items);
   for (std::size_t item = 0; item < items; ++item) {
     const DecodedValue& v = item_value(decoded, item);
-    auto it = by_code.find(v.descriptor);
-    if (it == by_code.end()) {
-      std::pair<std::uint32_t, std::uint32_t> entry{0, no_unit};
-      const ElementDefinition* element =
-          v.descriptor / 100000 == 0 ? tables.element(v.descriptor) : nullptr;
-      if (v.descriptor == 999999) {
-        entry.first = names.intern("associatedField");
-      } else if (v.descriptor / 1000 == 205) {
-        entry.first = names.intern("text");  // characters inserted by 2-05-YYY
-      } else if (element != nullptr && !element->abbreviation.empty()) {
-        entry = {names.intern(element->abbreviation), names.intern(element->unit)};
-      } else {
-        entry.first = names.intern(format_descriptor(v.descriptor));
-        if (element != nullptr) entry.second = names.intern(element->unit);
-      }
-      it = by_code.emplace(v.descriptor, entry).first;
-    }
-    out.key.push_back(it->second.first);
-    std::uint32_t unit = it->second.second;
     if (applied && decoded.element_of[item] != kNone) {
-      const std::uint32_t string = decoded.elements[decoded.element_of[item]].unit;
-      auto known = unit_of_string.find(string);
-      if (known == unit_of_string.end()) {
-        known = unit_of_string.emplace(string, names.intern(decoded.strings[string])).first;
+      auto& entry = by_applied[decoded.element_of[item]];
+      if (entry.first == kNone) {
+        const AppliedElement& e = decoded.elements[decoded.element_of[item]];
+        entry = {keyed(v.descriptor).first, names.intern(decoded.strings[e.unit])};
       }
-      unit = known->second;
+      out.key[item] = entry.first;
+      out.unit[item] = entry.second;
+      continue;
     }
-    out.unit.push_back(unit);
+    const auto& [key, unit] = keyed(v.descriptor);
+    out.key[item] = key;
+    out.unit[item] = unit;
   }
   out.names = names.take();
   return out;
