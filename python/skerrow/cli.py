@@ -35,21 +35,25 @@ def _setup_info(parser: argparse.ArgumentParser) -> None:
 
 
 def _header_keys(path: str, message: Message, keys: list[str] | None) -> dict[str, object]:
-    from skerrow.frames import HEADER_KEYS
+    from skerrow.frames import HEADER_KEYS, LOCAL_KEYS, local_section_keys
 
     every: dict[str, object] = {"file": path, "offset": message.offset}
     every.update((k, f(message.header)) for k, f in HEADER_KEYS.items())
     every["unexpandedDescriptors"] = [f"{d:06d}" for d in message.header.unexpanded_descriptors]
-    return every if keys is None else {k: every.get(k) for k in keys}
+    if keys is None:
+        return every
+    if any(k in LOCAL_KEYS for k in keys):
+        every.update(local_section_keys(message))  # ECMWF's section 2: ident, rdbType, ...
+    return {k: every.get(k) for k in keys}
 
 
 def _run_info(args: argparse.Namespace) -> int:
     status = 0
     keys = None if args.keys is None else [k for k in args.keys.split(",") if k]
     if keys is not None:
-        from skerrow.frames import HEADER_KEYS
+        from skerrow.frames import MESSAGE_KEYS
 
-        unknown = [k for k in keys if k not in HEADER_KEYS and k not in ("file", "offset", "unexpandedDescriptors")]
+        unknown = [k for k in keys if k not in MESSAGE_KEYS and k not in ("file", "offset", "unexpandedDescriptors")]
         if unknown:
             print(f"skerrow: unknown header key {unknown[0]!r}", file=sys.stderr)
             return 2

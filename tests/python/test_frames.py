@@ -527,6 +527,15 @@ def test_local_section_keys_select_and_filter(root: str) -> None:
     assert len(read_bufr(stream, columns=["ident", "pressure"], definitions=root)) == 2
 
 
+def test_info_prints_local_section_keys(root: str, tmp_path: Path, capsys) -> None:
+    from skerrow.cli import main
+
+    path = tmp_path / "two.bufr"
+    path.write_bytes(_local(_section2(1, 170, b"07123", 45.5, -7.25)) + _local(None))
+    assert main(["info", "-p", "ident,rdbType,localLongitude,bufrHeaderCentre", str(path)]) == 0
+    assert capsys.readouterr().out.splitlines() == ["07123\t1\t-7.25\t98", "None\tNone\tNone\t98"]
+
+
 @pytest.mark.parametrize(
     "section2, centre, expected",
     [
