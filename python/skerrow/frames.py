@@ -329,7 +329,8 @@ class _Query:
         # on rows.
         self.names = sorted(self.data_wanted)
         self.index = {name: n for n, name in enumerate(self.names)}
-        self.walk_filters = {k: f for k, f in self.filters.items() if k not in COMPUTED and k not in MESSAGE_KEYS}
+        self.walk_filters = {k: f for k, f in self.filters.items()
+                             if k not in COMPUTED and k not in MESSAGE_KEYS}
         self.walk_filter_list = [(self.index[k], f) for k, f in self.walk_filters.items()]
         self.filtered = (
             bytes(int(n in self.walk_filters) for n in self.names) if self.walk_filters else None
