@@ -594,7 +594,11 @@ void Decoder<Sink>::record_operator(std::size_t item) {
 
 template <class Sink>
 void Decoder<Sink>::grow_to(std::size_t item) {
-  if (element_of_.size() <= item) {
+  if (item == element_of_.size()) {
+    // Items nearly always come one after the other.
+    element_of_.push_back(kNone);
+    refers_to_.push_back(kNone);
+  } else if (item > element_of_.size()) {
     element_of_.resize(item + 1, kNone);
     refers_to_.resize(item + 1, kNone);
   }
