@@ -383,7 +383,7 @@ Result<std::size_t> ColumnSink::numeric(std::uint32_t code, std::uint32_t name,
     }
     const bool may_miss = read.missing_capable;
     for (std::uint64_t i = records; i < n; ++i) {
-      const std::uint64_t increment = *c_.reader.read_bits(static_cast<std::uint16_t>(nbinc));
+      const std::uint64_t increment = c_.reader.read_available(static_cast<unsigned>(nbinc));
       const bool missing = reference_missing || (may_miss && increment == increment_missing);
       *out++ = missing ? nan
                        : static_cast<double>(base + static_cast<std::int64_t>(increment)) / divisor;
