@@ -3,32 +3,12 @@
 #include <cstring>
 #include <string>
 
-#include "bitstream/int128.h"
-
 namespace skerrow {
-namespace {
-
-std::uint64_t load_be64(const std::uint8_t* p) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  return __builtin_bswap64(word);
-}
-
-}  // namespace
-
-std::uint64_t BitReader::peek(unsigned width) const noexcept {
+std::uint64_t BitReader::peek_near_end(unsigned width) const noexcept {
+  // Gathers the remaining octets (fewer than eight) into the high end of a
+  // word, zeros after them.
   const std::uint64_t byte = position_ >> 3;
   const unsigned shift = static_cast<unsigned>(position_ & 7u);
-  // Whole words where eight octets remain; the bounds were checked by the
-  // caller, so a value that spills into a ninth octet has that octet.
-  if (byte + 8 <= length_) {
-    const std::uint64_t word = load_be64(data_ + byte);
-    if (shift + width <= 64) return (word << shift) >> (64 - width);
-    const UInt128 wide = (static_cast<UInt128>(word) << 8) | data_[byte + 8];
-    return static_cast<std::uint64_t>((wide << (shift + 56)) >> (128 - width));
-  }
-  // Near the end: gather the remaining octets (fewer than eight) into the
-  // high end of a word, zeros after them.
   std::uint64_t word = 0;
   for (std::uint64_t i = byte; i < length_; ++i) {
     word |= std::uint64_t{data_[i]} << (56 - 8 * (i - byte));

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 
+#include "bitstream/int128.h"
 #include "message/result.h"
 
 namespace skerrow {
@@ -37,12 +39,33 @@ class BitReader {
   std::uint64_t position() const noexcept { return position_; }
   std::uint64_t bit_length() const noexcept { return length_ * 8; }
   std::uint64_t available() const noexcept { return length_ * 8 - position_; }
+  // The next `width` (1..64) bits, which the caller has checked are
+  // available: for loops that check a whole run of values at once.
+  std::uint64_t read_available(unsigned width) noexcept {
+    const std::uint64_t value = peek(width);
+    position_ += width;
+    return value;
+  }
   // Moves on by `count` bits, which the caller has checked are available.
   void skip_available(std::uint64_t count) noexcept { position_ += count; }
 
  private:
   // `width` (1..64) bits at the position; the caller has checked the bounds.
-  std::uint64_t peek(unsigned width) const noexcept;
+  // Inline: the decoders read every value through it.
+  std::uint64_t peek(unsigned width) const noexcept {
+    const std::uint64_t byte = position_ >> 3;
+    const unsigned shift = static_cast<unsigned>(position_ & 7u);
+    // Whole words where eight octets remain; a value that spills into a
+    // ninth octet has that octet, as the bounds were checked.
+    if (byte + 8 > length_) return peek_near_end(width);
+    std::uint64_t word;
+    std::memcpy(&word, data_ + byte, sizeof word);
+    word = __builtin_bswap64(word);
+    if (shift + width <= 64) return (word << shift) >> (64 - width);
+    const UInt128 wide = (static_cast<UInt128>(word) << 8) | data_[byte + 8];
+    return static_cast<std::uint64_t>((wide << (shift + 56)) >> (128 - width));
+  }
+  std::uint64_t peek_near_end(unsigned width) const noexcept;
   DecodeError too_wide(std::uint16_t width) const;
   DecodeError not_enough(std::uint16_t width) const;
 

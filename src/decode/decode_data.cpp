@@ -190,8 +190,14 @@ namespace {
 double scaled_value(std::uint64_t raw, const NumericRead& read) {
   double sum;
   Int128 exact;
-  if (read.reference.is_exact &&
-      !__builtin_add_overflow(read.reference.exact, static_cast<Int128>(raw), &exact)) {
+  constexpr std::int64_t kHalf = std::int64_t{1} << 62;
+  if (read.reference.is_exact && read.reference.exact > -kHalf && read.reference.exact < kHalf &&
+      raw < std::uint64_t{kHalf}) {
+    // The same exact sum in 64 bits, converted alike (one rounding).
+    sum = static_cast<double>(static_cast<std::int64_t>(read.reference.exact) +
+                              static_cast<std::int64_t>(raw));
+  } else if (read.reference.is_exact &&
+             !__builtin_add_overflow(read.reference.exact, static_cast<Int128>(raw), &exact)) {
     sum = static_cast<double>(exact);
   } else {
     sum = read.reference.as_double() + static_cast<double>(raw);
@@ -377,7 +383,7 @@ Result<std::size_t> ColumnSink::numeric(std::uint32_t code, std::uint32_t name,
     }
     const bool may_miss = read.missing_capable;
     for (std::uint64_t i = records; i < n; ++i) {
-      const std::uint64_t increment = *c_.reader.read_bits(static_cast<std::uint16_t>(nbinc));
+      const std::uint64_t increment = c_.reader.read_available(static_cast<unsigned>(nbinc));
       const bool missing = reference_missing || (may_miss && increment == increment_missing);
       *out++ = missing ? nan
                        : static_cast<double>(base + static_cast<std::int64_t>(increment)) / divisor;
@@ -594,7 +600,11 @@ void Decoder<Sink>::record_operator(std::size_t item) {
 
 template <class Sink>
 void Decoder<Sink>::grow_to(std::size_t item) {
-  if (element_of_.size() <= item) {
+  if (item == element_of_.size()) {
+    // Items nearly always come one after the other.
+    element_of_.push_back(kNone);
+    refers_to_.push_back(kNone);
+  } else if (item > element_of_.size()) {
     element_of_.resize(item + 1, kNone);
     refers_to_.resize(item + 1, kNone);
   }
@@ -602,11 +612,12 @@ void Decoder<Sink>::grow_to(std::size_t item) {
 
 template <class Sink>
 const ElementInfo* Decoder<Sink>::info_for(std::uint32_t code) {
-  const Fxy d = split_code(code);
   std::uint16_t* found;
-  if (code < 64000 && code % 1000 < 256) {
+  const std::uint32_t x = code / 1000u;
+  const std::uint32_t y = code - x * 1000u;
+  if (code < 64000 && y < 256) {
     if (!info_slots_) info_slots_ = std::make_unique<std::uint16_t[]>(std::size_t{1} << 14);
-    found = &info_slots_[(std::size_t{d.x} << 8) | d.y];
+    found = &info_slots_[(std::size_t{x} << 8) | y];
   } else {
     found = &other_slots_[code];  // a code no 16-bit descriptor has, from a table
   }
@@ -630,7 +641,7 @@ const ElementInfo* Decoder<Sink>::info_for(std::uint32_t code) {
   info.character = def->unit == kCharacterUnit;
   const bool flag_table = contains_ignoring_case(def->unit, "flag table");
   info.table_unit = flag_table || contains_ignoring_case(def->unit, "code table");
-  info.class31 = d.x == 31;
+  info.class31 = x == 31;
   if (!flag_table && options_.code_meanings) {
     const CodeTable* table = tables_.code_table(code);
     if (table != nullptr && !table->empty()) info.code_table = table;

@@ -534,8 +534,11 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       Ref entry = Ref::steal(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(k), payload.get()));
       if (!entry || PyList_Append(others.get(), entry.get()) < 0) return nullptr;
     }
-    return Py_BuildValue("(OnOOO)", chunks.get(), static_cast<Py_ssize_t>(work.subsets),
-                         order.get(), names.get(), others.get());
+    PyObject* result = Py_BuildValue("(OnOOO)", chunks.get(), static_cast<Py_ssize_t>(work.subsets),
+                                     order.get(), names.get(), others.get());
+    // A message of many columns takes a while to free: not under the lock.
+    without_gil([&] { work = Work{}; });
+    return result;
   });
 }
 
@@ -674,8 +677,10 @@ PyObject* py_read_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       Ref entry = Ref::steal(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(k), payload.get()));
       if (!entry || PyList_Append(others.get(), entry.get()) < 0) return nullptr;
     }
-    return Py_BuildValue("(OnOOO)", chunks.get(), static_cast<Py_ssize_t>(n), order_tuple.get(),
-                         names.get(), others.get());
+    PyObject* result = Py_BuildValue("(OnOOO)", chunks.get(), static_cast<Py_ssize_t>(n),
+                                     order_tuple.get(), names.get(), others.get());
+    without_gil([&] { set.reset(); });  // tens of thousands of columns, maybe
+    return result;
   });
 }
 

@@ -446,16 +446,30 @@ void ColumnSet::set(SetColumn& column, std::size_t subset, const std::string* te
   column.texts[subset] = entry;
 }
 
+void ColumnSet::index_names() const {
+  for (; indexed_ < columns_.size(); ++indexed_) {
+    column_of_.emplace(columns_[indexed_].name, indexed_);
+  }
+}
+
 std::size_t ColumnSet::named(const std::string& name, bool code_table,
                              const std::unordered_set<std::string>* wanted) {
+  // Keys have no "->", so a qualifier's name is never one added() made
+  // without the index: those need indexing only for a plain name.
+  if (name.find("->") == std::string::npos) index_names();
   auto it = column_of_.find(name);
   if (it != column_of_.end()) return it->second;
   if (wanted != nullptr && !wanted->contains(name)) return kNotWanted;
+  const std::size_t column = added(name, code_table);
+  column_of_.emplace(name, column);
+  return column;
+}
+
+std::size_t ColumnSet::added(std::string name, bool code_table) {
   SetColumn column;
-  column.name = name;
+  column.name = std::move(name);
   column.code_table = code_table;
   columns_.push_back(std::move(column));
-  column_of_.emplace(name, columns_.size() - 1);
   return columns_.size() - 1;
 }
 
@@ -561,7 +575,15 @@ void ColumnSet::add_rows(const DecodedValues& d, const ValueKeys& keys,
         std::vector<std::size_t>& ranks = by_key_rank_[id_of(keys.key[i])];
         if (ranks.size() < r) ranks.resize(r, kAbsent);
         std::size_t& column = ranks[r - 1];
-        if (column == kAbsent) column = named(plain_name(i, r), code_table(i), wanted);
+        if (column == kAbsent) {
+          // Plain names are made only here, one per key and rank, so a new
+          // one needs no lookup unless a qualifier or `wanted` is involved.
+          std::string name = plain_name(i, r);
+          column = wanted == nullptr && !bare_qualifier_names_ &&
+                           name.find("->") == std::string::npos  // a key of a local table
+                       ? added(std::move(name), code_table(i))
+                       : named(name, code_table(i), wanted);
+        }
         put(column, g, v);
         item_column[i - begin] = column;
         continue;
@@ -620,6 +642,7 @@ void ColumnSet::add_rows(const DecodedValues& d, const ValueKeys& keys,
         std::string name;
         if (target_name.empty()) {
           name = keys.names[keys.key[i]];
+          bare_qualifier_names_ = true;
         } else {
           const std::string q = qualifier();
           name = target_name + "->" + q;
@@ -660,6 +683,7 @@ void ColumnSet::add_rows(const DecodedValues& d, const ValueKeys& keys,
 }
 
 bool ColumnSet::in_last_message(const std::string& name) const {
+  index_names();
   auto it = column_of_.find(name);
   return it != column_of_.end() && columns_[it->second].message == messages_;
 }

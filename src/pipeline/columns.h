@@ -162,6 +162,11 @@ class ColumnSet {
   // `wanted` (when given).
   std::size_t named(const std::string& name, bool code_table,
                     const std::unordered_set<std::string>* wanted);
+  // A new column for a name no column has yet (a plain value's, found by
+  // key and rank), without looking the name up.
+  std::size_t added(std::string name, bool code_table);
+  // Brings column_of_ up to date with the columns added since.
+  void index_names() const;
   std::uint32_t key_id(const std::string& key);
   void set(SetColumn& column, std::size_t subset, double number);
   void set(SetColumn& column, std::size_t subset, const std::string* text);
@@ -169,7 +174,14 @@ class ColumnSet {
   std::size_t total_;
   NumberBlock numbers_;
   std::vector<SetColumn> columns_;
-  std::unordered_map<std::string, std::size_t> column_of_;
+  // Column by name, for the columns before `indexed_`: most names are
+  // found by key and rank, so the index is brought up to date only when a
+  // name is looked up (a set may have tens of thousands of columns).
+  mutable std::unordered_map<std::string, std::size_t> column_of_;
+  mutable std::size_t indexed_ = 0;
+  // Whether a qualifier took a plain name (its target outside its subset),
+  // which a plain value must then find rather than add.
+  bool bare_qualifier_names_ = false;
   // Plain values' columns by key id and rank (the rank's column at rank -
   // 1; kAbsent until known).
   std::unordered_map<std::string, std::uint32_t> key_ids_;
