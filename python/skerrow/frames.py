@@ -1018,7 +1018,11 @@ def read_bufr(
     `source` is a path, a list of paths, ``bytes``, a ``Message`` or what
     ``skerrow.messages`` yields. `columns` names the keys to return: element
     keys (``airTemperature``), header keys (``typicalDate``,
-    ``bufrHeaderCentre``, ...), qualifiers (``airTemperature->percentConfidence``)
+    ``bufrHeaderCentre``, ...), the keys of ECMWF's local section 2
+    (``ident``, ``rdbType``, ``rdbSubtype``, ``localLatitude``, ``rdbtimeHour``,
+    ...: missing for messages without one), qualifiers
+    (``airTemperature->percentConfidence``, and an associated field's
+    significance ``airTemperature->associatedField->associatedFieldSignificance``)
     and the computed keys ``data_datetime``, ``typical_datetime``,
     ``WMO_station_id``, ``WIGOS_station_id`` and ``geometry``.
 
@@ -1031,7 +1035,9 @@ def read_bufr(
 
     `reader` is ``"generic"`` (one row per observation; coordinates set the
     context, so a sounding gives one row per level) or ``"flat"`` (one row
-    per subset, every value under its ranked name, ``#1#airTemperature``).
+    per subset, every value under its ranked name, ``#1#airTemperature``;
+    qualifiers under theirs, ``#1#airTemperature->associatedField``, when
+    asked for).
 
     `workers` reads that many files (or messages, for one file) at once in
     threads; decoding releases the GIL. ``df.attrs["units"]`` maps keys to
