@@ -65,6 +65,38 @@ PyObject* table_tuple(const RowTable& table, const std::vector<std::size_t>& sub
   return Py_BuildValue("(nOO)", static_cast<Py_ssize_t>(table.row_count), cells.get(), rows.get());
 }
 
+// The first three arguments of rows() and flat_rows(): `data` (bytes),
+// `ranges` (bytes: uint64 offset and length pairs in the machine's order,
+// each inside the data) and `tables`.
+struct MessageRuns {
+  Octets data;
+  std::vector<std::uint64_t> ranges;
+  std::optional<TableSource> source;
+};
+
+bool message_runs(const char* function, PyObject* const* bound, MessageRuns* out) {
+  Octets range_octets;
+  if (!require_bytes(function, "data", bound[0], &out->data) ||
+      !require_bytes(function, "ranges", bound[1], &range_octets)) {
+    return false;
+  }
+  if (range_octets.size() % (2 * sizeof(std::uint64_t)) != 0) {
+    PyErr_SetString(PyExc_ValueError, "ranges needs an offset and a length per message");
+    return false;
+  }
+  std::vector<std::uint64_t>& ranges = out->ranges;
+  ranges.resize(range_octets.size() / sizeof(std::uint64_t));
+  std::memcpy(ranges.data(), range_octets.data(), range_octets.size());
+  for (std::size_t r = 0; r < ranges.size(); r += 2) {
+    if (ranges[r] > out->data.size() || ranges[r + 1] > out->data.size() - ranges[r]) {
+      PyErr_SetString(PyExc_ValueError, "the message range lies outside the data");
+      return false;
+    }
+  }
+  out->source = native_table_source(function, bound[2]);
+  return out->source.has_value();
+}
+
 bool str_list(const char* function, const char* parameter, PyObject* list,
               std::vector<std::string>* out) {
   if (!PyList_Check(list)) {
@@ -97,26 +129,11 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     static constexpr const char* kName = "rows";
     PyObject* bound[6];
     if (!bind_args(kName, kRowsParameters, args, nargs, kwnames, bound)) return nullptr;
-    Octets data;
-    Octets range_octets;
-    if (!require_bytes(kName, "data", bound[0], &data) ||
-        !require_bytes(kName, "ranges", bound[1], &range_octets)) {
-      return nullptr;
-    }
-    std::vector<std::uint64_t> ranges(range_octets.size() / sizeof(std::uint64_t));
-    if (range_octets.size() % (2 * sizeof(std::uint64_t)) != 0) {
-      PyErr_SetString(PyExc_ValueError, "ranges needs an offset and a length per message");
-      return nullptr;
-    }
-    std::memcpy(ranges.data(), range_octets.data(), range_octets.size());
-    for (std::size_t r = 0; r < ranges.size(); r += 2) {
-      if (ranges[r] > data.size() || ranges[r + 1] > data.size() - ranges[r]) {
-        PyErr_SetString(PyExc_ValueError, "the message range lies outside the data");
-        return nullptr;
-      }
-    }
-    std::optional<TableSource> source = native_table_source(kName, bound[2]);
-    if (!source) return nullptr;
+    MessageRuns runs;
+    if (!message_runs(kName, bound, &runs)) return nullptr;
+    const Octets data = runs.data;
+    const std::vector<std::uint64_t>& ranges = runs.ranges;
+    const TableSource& source = *runs.source;
     auto pending = std::make_unique<PendingRows>();
     std::vector<std::string> names;
     if (!str_list(kName, "names", bound[3], &names)) return nullptr;
@@ -146,7 +163,7 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         failed_at = ranges[r];
         SKERROW_TRY(
             DecodedMessage message,
-            decode_message_with_tables(data.subspan(ranges[r], ranges[r + 1]), *source,
+            decode_message_with_tables(data.subspan(ranges[r], ranges[r + 1]), source,
                                        DecodeOptions{.structure = true, .code_meanings = false}));
         const ValueKeys keys = value_keys(message.values, *message.tables);
         // Names are only needed to find the qualifiers asked for.
@@ -277,26 +294,11 @@ PyObject* py_flat_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     static constexpr const char* kName = "flat_rows";
     PyObject* bound[4];
     if (!bind_args(kName, kFlatParameters, args, nargs, kwnames, bound)) return nullptr;
-    Octets data;
-    Octets range_octets;
-    if (!require_bytes(kName, "data", bound[0], &data) ||
-        !require_bytes(kName, "ranges", bound[1], &range_octets)) {
-      return nullptr;
-    }
-    if (range_octets.size() % (2 * sizeof(std::uint64_t)) != 0) {
-      PyErr_SetString(PyExc_ValueError, "ranges needs an offset and a length per message");
-      return nullptr;
-    }
-    std::vector<std::uint64_t> ranges(range_octets.size() / sizeof(std::uint64_t));
-    std::memcpy(ranges.data(), range_octets.data(), range_octets.size());
-    for (std::size_t r = 0; r < ranges.size(); r += 2) {
-      if (ranges[r] > data.size() || ranges[r + 1] > data.size() - ranges[r]) {
-        PyErr_SetString(PyExc_ValueError, "the message range lies outside the data");
-        return nullptr;
-      }
-    }
-    std::optional<TableSource> source = native_table_source(kName, bound[2]);
-    if (!source) return nullptr;
+    MessageRuns runs;
+    if (!message_runs(kName, bound, &runs)) return nullptr;
+    const Octets data = runs.data;
+    const std::vector<std::uint64_t>& ranges = runs.ranges;
+    const TableSource& source = *runs.source;
     const int qualifiers = PyObject_IsTrue(bound[3]);
     if (qualifiers < 0) return nullptr;
 
@@ -309,7 +311,7 @@ PyObject* py_flat_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         failed_at = ranges[r];
         SKERROW_TRY(
             DecodedMessage message,
-            decode_message_with_tables(data.subspan(ranges[r], ranges[r + 1]), *source,
+            decode_message_with_tables(data.subspan(ranges[r], ranges[r + 1]), source,
                                        DecodeOptions{.structure = true, .code_meanings = false}));
         const ValueKeys keys = value_keys(message.values, *message.tables);
         if (qualifiers != 0) {

@@ -255,6 +255,26 @@ def test_bad_arguments(root: str) -> None:
         read_bufr(good + sounding()[:40] + b"7777", columns=["pressure"], definitions=root)
 
 
+# The core calls of both readers take a run of messages as byte ranges of
+# one buffer; ranges that do not fit it are refused before anything is read.
+@pytest.mark.parametrize("call, extra", [("rows", (["pressure"], None, True)), ("flat_rows", (False,))])
+@pytest.mark.parametrize("ranges, expected", [
+    (lambda size: numpy.array([0], dtype=numpy.uint64), "an offset and a length per message"),
+    (lambda size: numpy.array([1, size], dtype=numpy.uint64), "outside the data"),
+    (lambda size: numpy.array([size + 1, 0], dtype=numpy.uint64), "outside the data"),
+])
+def test_core_calls_refuse_ranges_outside_the_data(root: str, call, extra, ranges, expected) -> None:
+    from skerrow import _native
+
+    message = next(skerrow.messages(sounding(), definitions=root))
+
+    def run(data: bytes, offset: int, length: int, tables: object) -> object:
+        return getattr(_native, call)(data, ranges(len(data)).tobytes(), tables, *extra)
+
+    with pytest.raises(ValueError, match=expected):
+        message._native_call(run)
+
+
 def test_import_does_not_import_pandas() -> None:
     code = "import sys, skerrow, skerrow.frames; print('pandas' in sys.modules)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
