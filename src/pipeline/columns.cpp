@@ -107,7 +107,8 @@ ValueKeys value_keys(const DecodedValues& decoded, const TableSet& tables) {
   const bool applied = !decoded.element_of.empty();
   // Per descriptor once: messages repeat few descriptors many times.
   std::unordered_map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> by_code;
-  const auto keyed = [&](std::uint32_t descriptor) -> const std::pair<std::uint32_t, std::uint32_t>& {
+  const auto keyed =
+      [&](std::uint32_t descriptor) -> const std::pair<std::uint32_t, std::uint32_t>& {
     auto it = by_code.find(descriptor);
     if (it != by_code.end()) return it->second;
     std::pair<std::uint32_t, std::uint32_t> entry{0, no_unit};

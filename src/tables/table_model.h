@@ -38,9 +38,7 @@ class TableSet {
   TableSet() = default;
   // A copy indexes its own entries; a move keeps the entries' addresses.
   TableSet(const TableSet& other)
-      : elements_(other.elements_),
-        sequences_(other.sequences_),
-        code_tables_(other.code_tables_) {
+      : elements_(other.elements_), sequences_(other.sequences_), code_tables_(other.code_tables_) {
     reindex();
   }
   TableSet& operator=(const TableSet& other) {
