@@ -544,6 +544,15 @@ Decoder<Sink>::Decoder(const TableSet& tables, std::span<const std::uint8_t> sec
       structure_(options.structure),
       context_(section4_data, subsets),
       sink_(context_) {
+  if (options.recycle != nullptr) {
+    DecodedValues& old = *options.recycle;
+    context_.out.values = std::move(old.values);
+    context_.out.values.clear();
+    element_of_ = std::move(old.element_of);
+    element_of_.clear();
+    refers_to_ = std::move(old.refers_to);
+    refers_to_.clear();
+  }
   context_.numbers = options.columns && options.numbers;
   context_.meanings = options.meanings;
   context_.code_meanings = options.code_meanings;

@@ -97,6 +97,16 @@ bool message_runs(const char* function, PyObject* const* bound, MessageRuns* out
   return out->source.has_value();
 }
 
+// Room for decoding message after message, kept per thread from call to
+// call (a run's first message would otherwise fault its pages in afresh).
+DecodedValues& spare_values() {
+  thread_local DecodedValues spare;
+  // Beyond this much the room goes back after the call.
+  constexpr std::size_t kKeptValues = std::size_t{1} << 17;
+  if (spare.values.capacity() > kKeptValues) spare = DecodedValues{};
+  return spare;
+}
+
 bool str_list(const char* function, const char* parameter, PyObject* list,
               std::vector<std::string>* out) {
   if (!PyList_Check(list)) {
@@ -159,12 +169,14 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     std::uint64_t failed_at = 0;
     // `data` is an immutable bytes object the caller holds.
     auto done = without_gil([&]() -> Result<void> {
+      DecodedValues& spare = spare_values();  // the room of the message before
       for (std::size_t r = 0; r < ranges.size(); r += 2) {
         failed_at = ranges[r];
         SKERROW_TRY(
             DecodedMessage message,
-            decode_message_with_tables(data.subspan(ranges[r], ranges[r + 1]), source,
-                                       DecodeOptions{.structure = true, .code_meanings = false}));
+            decode_message_with_tables(
+                data.subspan(ranges[r], ranges[r + 1]), source,
+                DecodeOptions{.structure = true, .code_meanings = false, .recycle = &spare}));
         const ValueKeys keys = value_keys(message.values, *message.tables);
         // Names are only needed to find the qualifiers asked for.
         std::vector<std::uint32_t> refers;
@@ -176,6 +188,7 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         }
         append_plan(pending->plan, plan_rows(message.values, keys, item_name, refers, names));
         pending->subsets.push_back(message.values.subset_starts.size());
+        spare = std::move(message.values);
       }
       if (walk_now) {
         RowWalkOptions options;
@@ -307,12 +320,14 @@ PyObject* py_flat_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::uint64_t failed_at = 0;
     // `data` is an immutable bytes object the caller holds.
     auto done = without_gil([&]() -> Result<void> {
+      DecodedValues& spare = spare_values();  // the room of the message before
       for (std::size_t r = 0; r < ranges.size(); r += 2) {
         failed_at = ranges[r];
         SKERROW_TRY(
             DecodedMessage message,
-            decode_message_with_tables(data.subspan(ranges[r], ranges[r + 1]), source,
-                                       DecodeOptions{.structure = true, .code_meanings = false}));
+            decode_message_with_tables(
+                data.subspan(ranges[r], ranges[r + 1]), source,
+                DecodeOptions{.structure = true, .code_meanings = false, .recycle = &spare}));
         const ValueKeys keys = value_keys(message.values, *message.tables);
         if (qualifiers != 0) {
           std::vector<std::uint32_t> refers;
@@ -322,6 +337,7 @@ PyObject* py_flat_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
           flat.append(message.values, keys);
         }
         message_subsets.push_back(message.values.subset_starts.size());
+        spare = std::move(message.values);
       }
       return {};
     });

@@ -144,6 +144,7 @@ TEST(PlanRows, QualifierLinksMatchItemNamesOnTheCorpus) {
   std::size_t messages = 0;
   std::size_t linked = 0;
   std::size_t meanings = 0;
+  DecodedValues spare;
   for (const auto& file : fs::directory_iterator(corpus())) {
     if (file.path().extension() != ".bufr") continue;
     std::ifstream in(file.path(), std::ios::binary);
@@ -176,6 +177,27 @@ TEST(PlanRows, QualifierLinksMatchItemNamesOnTheCorpus) {
       }
       meanings += static_cast<std::size_t>(std::count_if(
           with.begin(), with.end(), [](const DecodedValue& v) { return v.has_meaning(); }));
+      // Into the room of the message before (of any size): the same result.
+      auto recycled =
+          decode_message_with_tables(std::span(data).subspan(r.offset, r.length), source,
+                                     DecodeOptions{.structure = true, .recycle = &spare});
+      ASSERT_TRUE(recycled);
+      const DecodedValues& again = recycled->values;
+      EXPECT_EQ(again.element_of, decoded->values.element_of);
+      EXPECT_EQ(again.refers_to, decoded->values.refers_to);
+      EXPECT_EQ(again.subset_starts, decoded->values.subset_starts);
+      EXPECT_EQ(again.strings, decoded->values.strings);
+      ASSERT_EQ(again.values.size(), with.size());
+      for (std::size_t i = 0; i < with.size(); ++i) {
+        const DecodedValue& a = again.values[i];
+        const DecodedValue& b = with[i];
+        ASSERT_TRUE(a.descriptor == b.descriptor && a.name == b.name && a.raw == b.raw &&
+                    a.text == b.text && a.flags == b.flags &&
+                    (a.raw_value == b.raw_value ||
+                     (a.raw_value != a.raw_value && b.raw_value != b.raw_value)))
+            << file.path() << " at " << r.offset << ", value " << i;
+      }
+      spare = std::move(recycled->values);
       ++messages;
       for (std::uint32_t target : refers) linked += target != kNone;
     }
