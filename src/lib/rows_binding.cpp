@@ -65,6 +65,16 @@ PyObject* table_tuple(const RowTable& table, const std::vector<std::size_t>& sub
   return Py_BuildValue("(nOO)", static_cast<Py_ssize_t>(table.row_count), cells.get(), rows.get());
 }
 
+// Room for decoding message after message, kept per thread from call to
+// call (a run's first message would otherwise fault its pages in afresh).
+DecodedValues& spare_values() {
+  thread_local DecodedValues spare;
+  // Beyond this much the room goes back after the call.
+  constexpr std::size_t kKeptValues = std::size_t{1} << 17;
+  if (spare.values.capacity() > kKeptValues) spare = DecodedValues{};
+  return spare;
+}
+
 // The first three arguments of rows() and flat_rows(): `data` (bytes),
 // `ranges` (bytes: uint64 offset and length pairs in the machine's order,
 // each inside the data) and `tables`.
@@ -72,6 +82,25 @@ struct MessageRuns {
   Octets data;
   std::vector<std::uint64_t> ranges;
   std::optional<TableSource> source;
+
+  // Decodes the messages one after the other (with their structure, without
+  // meanings) in the thread's spare room, and hands each to `use` with its
+  // keys; `failed_at` follows the message being decoded.
+  template <class Use>
+  Result<void> decode_each(std::uint64_t& failed_at, Use&& use) const {
+    DecodedValues& spare = spare_values();  // the room of the message before
+    for (std::size_t r = 0; r < ranges.size(); r += 2) {
+      failed_at = ranges[r];
+      SKERROW_TRY(DecodedMessage message,
+                  decode_message_with_tables(
+                      data.subspan(ranges[r], ranges[r + 1]), *source,
+                      DecodeOptions{.structure = true, .code_meanings = false, .recycle = &spare}));
+      const ValueKeys keys = value_keys(message.values, *message.tables);
+      use(message.values, keys);
+      spare = std::move(message.values);
+    }
+    return {};
+  }
 };
 
 bool message_runs(const char* function, PyObject* const* bound, MessageRuns* out) {
@@ -95,16 +124,6 @@ bool message_runs(const char* function, PyObject* const* bound, MessageRuns* out
   }
   out->source = native_table_source(function, bound[2]);
   return out->source.has_value();
-}
-
-// Room for decoding message after message, kept per thread from call to
-// call (a run's first message would otherwise fault its pages in afresh).
-DecodedValues& spare_values() {
-  thread_local DecodedValues spare;
-  // Beyond this much the room goes back after the call.
-  constexpr std::size_t kKeptValues = std::size_t{1} << 17;
-  if (spare.values.capacity() > kKeptValues) spare = DecodedValues{};
-  return spare;
 }
 
 bool str_list(const char* function, const char* parameter, PyObject* list,
@@ -141,9 +160,6 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!bind_args(kName, kRowsParameters, args, nargs, kwnames, bound)) return nullptr;
     MessageRuns runs;
     if (!message_runs(kName, bound, &runs)) return nullptr;
-    const Octets data = runs.data;
-    const std::vector<std::uint64_t>& ranges = runs.ranges;
-    const TableSource& source = *runs.source;
     auto pending = std::make_unique<PendingRows>();
     std::vector<std::string> names;
     if (!str_list(kName, "names", bound[3], &names)) return nullptr;
@@ -169,27 +185,20 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     std::uint64_t failed_at = 0;
     // `data` is an immutable bytes object the caller holds.
     auto done = without_gil([&]() -> Result<void> {
-      DecodedValues& spare = spare_values();  // the room of the message before
-      for (std::size_t r = 0; r < ranges.size(); r += 2) {
-        failed_at = ranges[r];
-        SKERROW_TRY(
-            DecodedMessage message,
-            decode_message_with_tables(
-                data.subspan(ranges[r], ranges[r + 1]), source,
-                DecodeOptions{.structure = true, .code_meanings = false, .recycle = &spare}));
-        const ValueKeys keys = value_keys(message.values, *message.tables);
-        // Names are only needed to find the qualifiers asked for.
-        std::vector<std::uint32_t> refers;
-        std::vector<std::string> item_name;
-        if (qualifiers_wanted) {
-          item_name = item_names(message.values, keys, &refers);
-        } else {
-          refers = qualified_items(message.values);
-        }
-        append_plan(pending->plan, plan_rows(message.values, keys, item_name, refers, names));
-        pending->subsets.push_back(message.values.subset_starts.size());
-        spare = std::move(message.values);
-      }
+      const Result<void> decoded =
+          runs.decode_each(failed_at, [&](const DecodedValues& values, const ValueKeys& keys) {
+            // Names are only needed to find the qualifiers asked for.
+            std::vector<std::uint32_t> refers;
+            std::vector<std::string> item_name;
+            if (qualifiers_wanted) {
+              item_name = item_names(values, keys, &refers);
+            } else {
+              refers = qualified_items(values);
+            }
+            append_plan(pending->plan, plan_rows(values, keys, item_name, refers, names));
+            pending->subsets.push_back(values.subset_starts.size());
+          });
+      if (!decoded) return decoded;
       if (walk_now) {
         RowWalkOptions options;
         options.split_repeats = pending->split_repeats;
@@ -309,9 +318,6 @@ PyObject* py_flat_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!bind_args(kName, kFlatParameters, args, nargs, kwnames, bound)) return nullptr;
     MessageRuns runs;
     if (!message_runs(kName, bound, &runs)) return nullptr;
-    const Octets data = runs.data;
-    const std::vector<std::uint64_t>& ranges = runs.ranges;
-    const TableSource& source = *runs.source;
     const int qualifiers = PyObject_IsTrue(bound[3]);
     if (qualifiers < 0) return nullptr;
 
@@ -320,26 +326,16 @@ PyObject* py_flat_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::uint64_t failed_at = 0;
     // `data` is an immutable bytes object the caller holds.
     auto done = without_gil([&]() -> Result<void> {
-      DecodedValues& spare = spare_values();  // the room of the message before
-      for (std::size_t r = 0; r < ranges.size(); r += 2) {
-        failed_at = ranges[r];
-        SKERROW_TRY(
-            DecodedMessage message,
-            decode_message_with_tables(
-                data.subspan(ranges[r], ranges[r + 1]), source,
-                DecodeOptions{.structure = true, .code_meanings = false, .recycle = &spare}));
-        const ValueKeys keys = value_keys(message.values, *message.tables);
+      return runs.decode_each(failed_at, [&](const DecodedValues& values, const ValueKeys& keys) {
         if (qualifiers != 0) {
           std::vector<std::uint32_t> refers;
-          const std::vector<std::string> names = item_names(message.values, keys, &refers);
-          flat.append(message.values, keys, &names, &refers);
+          const std::vector<std::string> item_name = item_names(values, keys, &refers);
+          flat.append(values, keys, &item_name, &refers);
         } else {
-          flat.append(message.values, keys);
+          flat.append(values, keys);
         }
-        message_subsets.push_back(message.values.subset_starts.size());
-        spare = std::move(message.values);
-      }
-      return {};
+        message_subsets.push_back(values.subset_starts.size());
+      });
     });
     if (!done) return native_raise_at(failed_at, done.error());
     if (flat.entry_names.size() > static_cast<std::size_t>(UINT32_MAX)) {
