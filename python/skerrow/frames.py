@@ -18,6 +18,7 @@ from __future__ import annotations
 import datetime as _dt
 import math
 import os
+import threading
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Mapping, Sequence, Union
 
@@ -375,17 +376,17 @@ def _header_row(message: Message, names: Iterable[str]) -> Row:
 
 class _Part:
     """The observations of a run of messages as the core walked them: `cells`
-    holds, per wanted name, the entry of each row or -1; `numbers` the number
-    of each entry (NaN for missing and text), `texts` the texts by entry;
-    `headers`, `typicals` and `counts` the header keys, typical time and
-    rows of each message."""
+    holds, per wanted name, the entry of each row or -1; `values` the number
+    of each cell (NaN where none, missing or text), `texts` the texts by
+    entry; `headers`, `typicals` and `counts` the header keys, typical time
+    and rows of each message."""
 
-    __slots__ = ("count", "numbers", "cells", "texts", "headers", "typicals", "counts")
+    __slots__ = ("count", "values", "cells", "texts", "headers", "typicals", "counts")
 
-    def __init__(self, count: int, numbers: Any, cells: Any, texts: list[tuple[int, str]],
+    def __init__(self, count: int, values: Any, cells: Any, texts: list[tuple[int, str]],
                  headers: list[Row], typicals: list[Any], counts: list[int]) -> None:
         self.count = count
-        self.numbers = numbers
+        self.values = values
         self.cells = cells
         self.texts = texts
         self.headers = headers
@@ -452,7 +453,7 @@ def _generic_part(data: bytes, tables: Any, messages: list[Message], query: _Que
             else:
                 passes[where] = f.mask(numbers[where], _is_int(descriptors[index]))
         walked = _native.walk_rows(walked, passes.tobytes())
-    count, cells, message_rows = walked
+    count, cells, message_rows, cell_values = walked
     if any([_new_layout(m, info) for m in messages]):
         known = info.setdefault("units", {})
         # Under the key the value was read as: a qualifier's own.
@@ -471,10 +472,12 @@ def _generic_part(data: bytes, tables: Any, messages: list[Message], query: _Que
         typicals = [_datetime(h.typical_year, h.typical_month, h.typical_day, h.typical_hour,
                               h.typical_minute, h.typical_second or 0)
                     for h in (m.header for m in messages)]
-    cell_array = numpy.frombuffer(cells, dtype=numpy.int32).reshape(len(query.names), count)
+    shape = (len(query.names), count)
+    cell_array = numpy.frombuffer(cells, dtype=numpy.int32).reshape(shape)
+    values = numpy.frombuffer(cell_values, dtype=numpy.float64).reshape(shape)
     headers = [_header_row(m, query.header_wanted) for m in messages]
     counts = numpy.frombuffer(message_rows, dtype=numpy.int64).tolist()
-    return _Part(count, numbers, cell_array, texts, headers, typicals, counts)
+    return _Part(count, values, cell_array, texts, headers, typicals, counts)
 
 
 def _one_message_rows(data: bytes, offset: int, length: int, tables: Any, query: _Query) -> Any:
@@ -527,24 +530,22 @@ def _observation_columns(parts: list[_Part], query: _Query, info: dict[str, Any]
     kinds = info.get("kinds", {})
     columns: dict[str, _Column] = {}
     if query.names:
-        numbers = numpy.concatenate([p.numbers for p in parts] + [numpy.full(1, numpy.nan)])
-        firsts = numpy.cumsum([0] + [len(p.numbers) for p in parts])
         if parts:
-            cells = numpy.concatenate([p.cells for p in parts], axis=1).astype(numpy.int64)
-            # Entries count from each part's first; -1 (none) stays, the NaN
-            # at the end of `numbers`.
-            cells = numpy.where(cells >= 0, cells + numpy.repeat(firsts[:-1], [p.count for p in parts]), -1)
+            values = numpy.concatenate([p.values for p in parts], axis=1)
+            present = numpy.concatenate([p.cells for p in parts], axis=1) >= 0
         else:
-            cells = numpy.empty((len(query.names), 0), dtype=numpy.int64)
-        texts = {int(e) + int(first): t for p, first in zip(parts, firsts) for e, t in p.texts}
+            values = numpy.empty((len(query.names), 0))
+            present = numpy.empty((len(query.names), 0), dtype=bool)
         for n, name in enumerate(query.names):
-            row_cells = cells[n]
-            present = row_cells >= 0
             kind = kinds.get(name, "float")
             if kind == "text":
-                columns[name] = _Column([texts.get(e) for e in row_cells.tolist()], present, "text")
+                texts: list[Any] = []
+                for p in parts:
+                    text_of = dict(p.texts)
+                    texts += [text_of.get(e) for e in p.cells[n].tolist()]
+                columns[name] = _Column(texts, present[n], "text")
             else:
-                columns[name] = _Column(numbers[row_cells], present, kind)
+                columns[name] = _Column(values[n], present[n], kind)
     always = numpy.ones(total, dtype=bool)
     for name in query.header_wanted:
         values: list[Any] = []
@@ -1002,6 +1003,25 @@ def _rows_of(piece: Any, query: _Query, tables: Any, split_repeats: bool, info: 
     return _generic_parts(_messages_of(piece, tables), query, split_repeats, info)
 
 
+_POOLS: dict[int, ThreadPoolExecutor] = {}
+_POOLS_LOCK = threading.Lock()
+
+
+def _pool(workers: int) -> ThreadPoolExecutor:
+    """The threads of `workers` workers, kept from call to call: each thread
+    keeps its decoding room between messages, which a new thread would have
+    to fault in again."""
+    with _POOLS_LOCK:
+        pool = _POOLS.get(workers)
+        if pool is None:
+            if len(_POOLS) >= 4:
+                # The oldest pool's threads end once their work is done.
+                _POOLS.pop(next(iter(_POOLS))).shutdown(wait=False)
+            pool = _POOLS[workers] = ThreadPoolExecutor(max_workers=workers,
+                                                        thread_name_prefix="skerrow")
+        return pool
+
+
 def read_bufr(
     source: Source,
     columns: Sequence[str] | str = (),
@@ -1062,13 +1082,12 @@ def read_bufr(
         pieces = _chunked(pieces, workers)
     infos: list[dict[str, Any]] = [{} for _ in pieces]
     if workers > 1 and len(pieces) > 1:
-        with ThreadPoolExecutor(max_workers=workers) as pool:
-            parts = list(
-                pool.map(
-                    lambda i: _rows_of(pieces[i], query, tables, split_repeats, infos[i]),
-                    range(len(pieces)),
-                )
+        parts = list(
+            _pool(workers).map(
+                lambda i: _rows_of(pieces[i], query, tables, split_repeats, infos[i]),
+                range(len(pieces)),
             )
+        )
     else:
         parts = [_rows_of(p, query, tables, split_repeats, infos[i]) for i, p in enumerate(pieces)]
     units: dict[str, str] = {}

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -46,10 +47,30 @@ PyObject* bytes_of(const std::vector<T>& items) {
                                    static_cast<Py_ssize_t>(items.size() * sizeof(T)));
 }
 
-// (row count, cells, message rows): the cells as int32 in the machine's
-// order, one run of row-count entries per name; message rows as int64, the
-// rows of each message.
-PyObject* table_tuple(const RowTable& table, const std::vector<std::size_t>& subsets) {
+// A row table with each cell's number beside it (NaN where the row holds
+// none), made without the interpreter lock, so that Python joins parts
+// without indexing entry by entry.
+struct WalkedRows {
+  RowTable table;
+  std::vector<double> values;
+};
+
+WalkedRows with_values(RowTable table, const std::vector<double>& numbers) {
+  WalkedRows out{std::move(table), {}};
+  out.values.resize(out.table.cells.size());
+  for (std::size_t c = 0; c < out.values.size(); ++c) {
+    const std::int32_t entry = out.table.cells[c];
+    out.values[c] = entry >= 0 ? numbers[static_cast<std::size_t>(entry)]
+                               : std::numeric_limits<double>::quiet_NaN();
+  }
+  return out;
+}
+
+// (row count, cells, message rows, values): the cells as int32 in the
+// machine's order, one run of row-count entries per name; message rows as
+// int64, the rows of each message; values as float64, laid out as the cells.
+PyObject* table_tuple(const WalkedRows& walked, const std::vector<std::size_t>& subsets) {
+  const RowTable& table = walked.table;
   std::vector<std::int64_t> message_rows;
   std::size_t subset = 0;
   std::size_t before = 0;
@@ -61,8 +82,10 @@ PyObject* table_tuple(const RowTable& table, const std::vector<std::size_t>& sub
   }
   Ref cells = Ref::steal(bytes_of(table.cells));
   Ref rows = Ref::steal(bytes_of(message_rows));
-  if (!cells || !rows) return nullptr;
-  return Py_BuildValue("(nOO)", static_cast<Py_ssize_t>(table.row_count), cells.get(), rows.get());
+  Ref values = Ref::steal(bytes_of(walked.values));
+  if (!cells || !rows || !values) return nullptr;
+  return Py_BuildValue("(nOOO)", static_cast<Py_ssize_t>(table.row_count), cells.get(), rows.get(),
+                       values.get());
 }
 
 // Room for decoding message after message, kept per thread from call to
@@ -181,7 +204,7 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (split < 0) return nullptr;
     pending->split_repeats = split != 0;
 
-    RowTable table;
+    WalkedRows table;
     std::uint64_t failed_at = 0;
     // `data` is an immutable bytes object the caller holds.
     auto done = without_gil([&]() -> Result<void> {
@@ -202,7 +225,7 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       if (walk_now) {
         RowWalkOptions options;
         options.split_repeats = pending->split_repeats;
-        table = walk_rows(pending->plan, names.size(), options);
+        table = with_values(walk_rows(pending->plan, names.size(), options), pending->plan.numbers);
       }
       return {};
     });
@@ -255,7 +278,7 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   });
 }
 
-// (row count, cells, message rows) of a plan from rows(), with `passes` one octet per
+// (row count, cells, message rows, values) of a plan from rows(), with `passes` one octet per
 // entry, non-zero where the entry's value passes its name's filter.
 PyObject* py_walk_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
@@ -272,11 +295,12 @@ PyObject* py_walk_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
     // `passes` is an immutable bytes object the caller holds, and the plan
     // is only read.
-    RowTable table = without_gil([&] {
-      return walk_rows(pending->plan, pending->name_count,
-                       RowWalkOptions{.filtered = pending->filtered,
-                                      .passes = passes,
-                                      .split_repeats = pending->split_repeats});
+    const WalkedRows table = without_gil([&] {
+      return with_values(walk_rows(pending->plan, pending->name_count,
+                                   RowWalkOptions{.filtered = pending->filtered,
+                                                  .passes = passes,
+                                                  .split_repeats = pending->split_repeats}),
+                         pending->plan.numbers);
     });
     return table_tuple(table, pending->subsets);
   });
