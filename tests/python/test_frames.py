@@ -242,6 +242,26 @@ def test_sources_and_workers_agree(root: str, tmp_path: Path, workers: int) -> N
     assert listed["stationNumber"].tolist() == expected[6:12]
 
 
+def test_worker_threads_are_kept_between_calls(root: str) -> None:
+    import threading
+
+    def ours() -> set[str]:
+        return {t.name for t in threading.enumerate() if t.name.startswith("skerrow")}
+
+    def read() -> None:
+        read_bufr([sounding(station=n) for n in range(4)], columns=["stationNumber"], definitions=root,
+                  workers=2)
+
+    read()
+    before = ours()
+    for _ in range(3):
+        read()
+    assert before and ours() == before
+    for count in range(2, 9):  # pools of many sizes: only the last few are kept
+        read_bufr([sounding(), sounding()], columns=["stationNumber"], definitions=root, workers=count)
+    assert len(ours()) <= 5 + 6 + 7 + 8
+
+
 def test_bad_arguments(root: str) -> None:
     with pytest.raises(ValueError, match="reader"):
         read_bufr(sounding(), columns=["pressure"], reader="wide", definitions=root)
