@@ -1003,6 +1003,20 @@ def _rows_of(piece: Any, query: _Query, tables: Any, split_repeats: bool, info: 
     return _generic_parts(_messages_of(piece, tables), query, split_repeats, info)
 
 
+def _work_size(piece: Any) -> int:
+    """About how much decoding a piece takes: its size in octets."""
+    if isinstance(piece, Message):
+        return piece._length
+    if isinstance(piece, _Chunk):
+        return sum(m._length for m in piece)
+    if isinstance(piece, (bytes, bytearray, memoryview)):
+        return len(piece)
+    try:
+        return os.stat(piece).st_size
+    except (OSError, TypeError, ValueError):
+        return 0  # a file object, or a path that fails when read
+
+
 _POOLS: dict[int, ThreadPoolExecutor] = {}
 _POOLS_LOCK = threading.Lock()
 
@@ -1082,12 +1096,15 @@ def read_bufr(
         pieces = _chunked(pieces, workers)
     infos: list[dict[str, Any]] = [{} for _ in pieces]
     if workers > 1 and len(pieces) > 1:
-        parts = list(
-            _pool(workers).map(
-                lambda i: _rows_of(pieces[i], query, tables, split_repeats, infos[i]),
-                range(len(pieces)),
-            )
+        # Largest first, so that the last pieces to finish are small ones
+        # and no worker waits long on another at the end.
+        order = sorted(range(len(pieces)), key=lambda i: -_work_size(pieces[i]))
+        done = _pool(workers).map(
+            lambda i: _rows_of(pieces[i], query, tables, split_repeats, infos[i]), order
         )
+        parts = [[] for _ in pieces]
+        for i, part in zip(order, done):
+            parts[i] = part
     else:
         parts = [_rows_of(p, query, tables, split_repeats, infos[i]) for i, p in enumerate(pieces)]
     units: dict[str, str] = {}

@@ -4,7 +4,9 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "decode/decoder.h"
 #include "tables/descriptor.h"
@@ -619,14 +621,47 @@ void Decoder<Sink>::grow_to(std::size_t item) {
   }
 }
 
+namespace {
+
+constexpr std::size_t kInfoSlots = std::size_t{1} << 14;
+
+// Zeroed slot arrays for info_for, kept per thread: a fresh one per message
+// costs an allocation and 32 KiB of zeroing, which for a small message is
+// more than the decoding of its values.
+std::vector<std::unique_ptr<std::uint16_t[]>>& spare_slot_arrays() {
+  thread_local std::vector<std::unique_ptr<std::uint16_t[]>> spare;
+  return spare;
+}
+
+}  // namespace
+
+template <class Sink>
+Decoder<Sink>::~Decoder() {
+  if (!info_slots_) return;
+  auto& spare = spare_slot_arrays();
+  if (spare.size() >= 2) return;  // a thread decodes one message at a time
+  for (const std::uint16_t index : set_slots_) info_slots_[index] = 0;
+  spare.push_back(std::move(info_slots_));
+}
+
 template <class Sink>
 const ElementInfo* Decoder<Sink>::info_for(std::uint32_t code) {
   std::uint16_t* found;
+  std::size_t index = kInfoSlots;  // in info_slots_, or none
   const std::uint32_t x = code / 1000u;
   const std::uint32_t y = code - x * 1000u;
   if (code < 64000 && y < 256) {
-    if (!info_slots_) info_slots_ = std::make_unique<std::uint16_t[]>(std::size_t{1} << 14);
-    found = &info_slots_[(std::size_t{x} << 8) | y];
+    if (!info_slots_) {
+      auto& spare = spare_slot_arrays();
+      if (spare.empty()) {
+        info_slots_ = std::make_unique<std::uint16_t[]>(kInfoSlots);
+      } else {
+        info_slots_ = std::move(spare.back());
+        spare.pop_back();
+      }
+    }
+    index = (std::size_t{x} << 8) | y;
+    found = &info_slots_[index];
   } else {
     found = &other_slots_[code];  // a code no 16-bit descriptor has, from a table
   }
@@ -634,6 +669,7 @@ const ElementInfo* Decoder<Sink>::info_for(std::uint32_t code) {
   if (slot == kNotInTableB) return nullptr;
   if (slot != 0) return &infos_[slot - 1u];
   const ElementDefinition* def = tables_.element(code);
+  if (index != kInfoSlots) set_slots_.push_back(static_cast<std::uint16_t>(index));
   if (def == nullptr) {
     slot = kNotInTableB;
     return nullptr;

@@ -207,6 +207,9 @@ class Decoder {
  public:
   Decoder(const TableSet& tables, std::span<const std::uint8_t> section4_data,
           std::uint16_t subsets, const DecodeOptions& options);
+  ~Decoder();
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
 
   Result<DecodedValues> run(std::span<const std::uint32_t> descriptors);
 
@@ -272,8 +275,11 @@ class Decoder {
   // Element descriptors have 14 bits (X, Y); the prepared entry of each
   // code seen, by those bits (0: not yet looked up, kNotInTableB: absent),
   // as the walk asks once per value and a hash lookup cost more than the read.
+  // The array comes zeroed from the thread's spares and goes back there
+  // zeroed again: `set_slots_` lists the slots to clear.
   static constexpr std::uint16_t kNotInTableB = 0xFFFF;
   std::unique_ptr<std::uint16_t[]> info_slots_;
+  std::vector<std::uint16_t> set_slots_;
   std::unordered_map<std::uint32_t, std::uint16_t> other_slots_;
   std::deque<ElementInfo> infos_;  // stable addresses: the history points at them
   std::unordered_map<std::uint64_t, std::unique_ptr<ElementInfo>> stand_ins_;
