@@ -379,7 +379,7 @@ PyObject* raise_key_error(const std::string& name) {
 }
 
 // A new str for a column name.
-PyObject* column_name(const std::string& name) {
+PyObject* column_name(std::string_view name) {
   return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
 }
 
@@ -450,7 +450,7 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
     struct Work {
       DecodedMessage message;
-      std::vector<Column> columns;
+      ColumnList columns;
       std::vector<std::string> unknown;
       std::vector<std::size_t> order;  // the run of each numeric column
       bool in_order = true;
@@ -481,7 +481,7 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       if (work.subsets == 0) return {};
       if (decoded.numbers.runs() == 0) decoded.numbers.set_run_length(work.subsets);
       work.rows = decoded.numbers.runs();
-      for (const Column& c : work.columns) {
+      for (const Column& c : work.columns.columns) {
         if (c.text || (meanings && c.code_table)) continue;
         std::size_t row = number_row(c, decoded);
         if (row == kAbsent) {
@@ -509,11 +509,12 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       order = Ref::steal(ints_to_tuple(work.order));
       if (!order) return nullptr;
     }
-    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(work.columns.size())));
+    const std::vector<Column>& columns = work.columns.columns;
+    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(columns.size())));
     Ref others = Ref::steal(PyList_New(0));
     if (!names || !others) return nullptr;
-    for (std::size_t k = 0; k < work.columns.size(); ++k) {
-      const Column& c = work.columns[k];
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+      const Column& c = columns[k];
       PyObject* name = column_name(c.name);
       if (name == nullptr) return nullptr;
       PyList_SetItem(names.get(), static_cast<Py_ssize_t>(k), name);
@@ -623,9 +624,9 @@ PyObject* py_read_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         if (values.layout == DecodedValues::Layout::kRows) {
           set->add_rows(values, keys, wanted ? &canonical : nullptr, meanings != 0);
         } else {
-          const std::vector<Column> columns =
+          const ColumnList columns =
               build_columns(values, keys, *tables, wanted ? &*wanted : nullptr);
-          set->add(values, columns, meanings != 0);
+          set->add(values, columns.columns, meanings != 0);
         }
         if (wanted) {
           for (const std::string& name : *wanted) {
