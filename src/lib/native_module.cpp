@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -378,9 +379,48 @@ PyObject* raise_key_error(const std::string& name) {
   return nullptr;
 }
 
+// The str of column names, kept from call to call. The messages of a file
+// mostly share their template, and a satellite message has tens of
+// thousands of columns: a kept str is neither decoded nor allocated again,
+// and keeps the hash the dict of columns computed for it. Touched only with
+// the interpreter lock held; emptied when it grows past kMaxNames.
+class ColumnNames {
+ public:
+  // A new reference to the str of `name`.
+  PyObject* get(std::string_view name) {
+    if (auto it = kept_.find(name); it != kept_.end()) {
+      Py_INCREF(it->second);
+      return it->second;
+    }
+    PyObject* made =
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+    if (made == nullptr) return nullptr;
+    if (kept_.size() >= kMaxNames) clear();
+    kept_.emplace(std::string(name), made);
+    Py_INCREF(made);
+    return made;
+  }
+
+ private:
+  static constexpr std::size_t kMaxNames = std::size_t{1} << 16;
+  struct ViewHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  void clear() {
+    for (auto& [name, str] : kept_) Py_DECREF(str);
+    kept_.clear();
+  }
+  std::unordered_map<std::string, PyObject*, ViewHash, std::equal_to<>> kept_;
+};
+
 // A new str for a column name.
 PyObject* column_name(std::string_view name) {
-  return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+  // Never destroyed: its str must not be released after the interpreter.
+  static ColumnNames* const names = new ColumnNames;
+  return names->get(name);
 }
 
 constexpr const char* kNumbersCapsule = "skerrow.numbers";

@@ -100,9 +100,6 @@ std::size_t item_count(const DecodedValues& d) {
   return d.values.size();
 }
 
-const DecodedValue& item_value(const DecodedValues& d, std::size_t item) {
-  return columns_layout(d) ? d.cell(item * d.subset_count) : d.values[item];
-}
 
 bool is_operator_record(const DecodedValue& value) {
   return value.name == kOperatorName && value.descriptor / 100000 == 2;
@@ -142,18 +139,18 @@ ValueKeys value_keys(const DecodedValues& decoded, const TableSet& tables) {
   out.key.resize(items);
   out.unit.resize(items);
   for (std::size_t item = 0; item < items; ++item) {
-    const DecodedValue& v = item_value(decoded, item);
     if (applied && decoded.element_of[item] != kNone) {
       auto& entry = by_applied[decoded.element_of[item]];
       if (entry.first == kNone) {
         const AppliedElement& e = decoded.elements[decoded.element_of[item]];
-        entry = {keyed(v.descriptor).first, names.intern(decoded.strings[e.unit])};
+        entry = {keyed(item_value(decoded, item).descriptor).first,
+                 names.intern(decoded.strings[e.unit])};
       }
       out.key[item] = entry.first;
       out.unit[item] = entry.second;
       continue;
     }
-    const auto& [key, unit] = keyed(v.descriptor);
+    const auto& [key, unit] = keyed(item_value(decoded, item).descriptor);
     out.key[item] = key;
     out.unit[item] = unit;
   }

@@ -25,7 +25,12 @@ namespace skerrow {
 // (DecodedValues::layout): structure and keys are recorded per item.
 std::size_t item_count(const DecodedValues& decoded);
 // The first value of an item (the value of subset 0 for a column).
-const DecodedValue& item_value(const DecodedValues& decoded, std::size_t item);
+// Inline: naming and keying ask for it several times per item.
+inline const DecodedValue& item_value(const DecodedValues& decoded, std::size_t item) {
+  if (decoded.layout != DecodedValues::Layout::kColumns) return decoded.values[item];
+  return decoded.column_records.empty() ? decoded.values[item * decoded.subset_count]
+                                        : decoded.values[decoded.column_records[item]];
+}
 
 // The key and unit of every item, as indices into `names`.
 struct ValueKeys {
