@@ -379,48 +379,9 @@ PyObject* raise_key_error(const std::string& name) {
   return nullptr;
 }
 
-// The str of column names, kept from call to call. The messages of a file
-// mostly share their template, and a satellite message has tens of
-// thousands of columns: a kept str is neither decoded nor allocated again,
-// and keeps the hash the dict of columns computed for it. Touched only with
-// the interpreter lock held; emptied when it grows past kMaxNames.
-class ColumnNames {
- public:
-  // A new reference to the str of `name`.
-  PyObject* get(std::string_view name) {
-    if (auto it = kept_.find(name); it != kept_.end()) {
-      Py_INCREF(it->second);
-      return it->second;
-    }
-    PyObject* made =
-        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
-    if (made == nullptr) return nullptr;
-    if (kept_.size() >= kMaxNames) clear();
-    kept_.emplace(std::string(name), made);
-    Py_INCREF(made);
-    return made;
-  }
-
- private:
-  static constexpr std::size_t kMaxNames = std::size_t{1} << 16;
-  struct ViewHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept {
-      return std::hash<std::string_view>{}(text);
-    }
-  };
-  void clear() {
-    for (auto& [name, str] : kept_) Py_DECREF(str);
-    kept_.clear();
-  }
-  std::unordered_map<std::string, PyObject*, ViewHash, std::equal_to<>> kept_;
-};
-
 // A new str for a column name.
 PyObject* column_name(std::string_view name) {
-  // Never destroyed: its str must not be released after the interpreter.
-  static ColumnNames* const names = new ColumnNames;
-  return names->get(name);
+  return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
 }
 
 constexpr const char* kNumbersCapsule = "skerrow.numbers";
@@ -465,6 +426,27 @@ PyObject* chunk_list(NumberBlock& block) {
   return list.release();
 }
 
+// Room for the records and columns of message after message, kept per
+// thread from call to call: a satellite message's take megabytes, and fresh
+// room costs its page faults on every call.
+struct ColumnsRoom {
+  DecodedValues values;
+  ColumnList columns;
+
+  static ColumnsRoom& of_thread() {
+    thread_local ColumnsRoom room;
+    return room;
+  }
+  // Keeps the room of `values` and `columns`, unless it is more than a
+  // large message needs.
+  void keep(DecodedValues&& spent_values, ColumnList&& spent_columns) {
+    constexpr std::size_t kKeptRecords = std::size_t{1} << 18;
+    constexpr std::size_t kKeptColumns = std::size_t{1} << 16;
+    if (spent_values.values.capacity() <= kKeptRecords) values = std::move(spent_values);
+    if (spent_columns.columns.capacity() <= kKeptColumns) columns = std::move(spent_columns);
+  }
+};
+
 // (chunks, subsets, order, names, others) of the message at (offset,
 // length). The numbers lie in runs of `subsets` float64 values, in chunks
 // of (owner, address, runs): the chunk's runs one after the other at
@@ -497,13 +479,15 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       std::size_t subsets = 0;
       std::size_t rows = 0;
     } work;
+    ColumnsRoom& room = ColumnsRoom::of_thread();
     auto done = without_gil([&]() -> Result<void> {
       WantedKeys limited;
       DecodeOptions options{.structure = true,
                             .columns = true,
                             .numbers = true,
                             .meanings = meanings != 0,
-                            .code_meanings = meanings != 0};
+                            .code_meanings = meanings != 0,
+                            .recycle = &room.values};
       SKERROW_TRY(BufrMessage header, frame_message(call.octets));
       SKERROW_TRY(std::shared_ptr<const TableSet> tables, call.source->tables_for(header));
       if (wanted) {
@@ -515,7 +499,7 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       DecodedValues& decoded = work.message.values;
       const ValueKeys keys = value_keys(decoded, *work.message.tables);
       work.columns = build_columns(decoded, keys, *work.message.tables, wanted ? &*wanted : nullptr,
-                                   &work.unknown);
+                                   &work.unknown, std::move(room.columns));
       const bool by_columns = decoded.layout == DecodedValues::Layout::kColumns;
       work.subsets = by_columns ? decoded.subset_count : decoded.subset_starts.size();
       if (work.subsets == 0) return {};
@@ -578,7 +562,10 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* result = Py_BuildValue("(OnOOO)", chunks.get(), static_cast<Py_ssize_t>(work.subsets),
                                      order.get(), names.get(), others.get());
     // A message of many columns takes a while to free: not under the lock.
-    without_gil([&] { work = Work{}; });
+    without_gil([&] {
+      room.keep(std::move(work.message.values), std::move(work.columns));
+      work = Work{};
+    });
     return result;
   });
 }

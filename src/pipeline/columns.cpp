@@ -177,9 +177,9 @@ std::size_t NameBuffer::add(std::string_view name) {
 }
 
 NameBuffer item_name_buffer(const DecodedValues& d, const ValueKeys& keys,
-                            std::vector<std::uint32_t>* refers) {
+                            std::vector<std::uint32_t>* refers, NameBuffer room) {
   const std::size_t items = item_count(d);
-  NameBuffer names;
+  NameBuffer names = std::move(room);
   names.reset(items);
   const bool structured = !d.refers_to.empty();
   if (refers != nullptr) refers->assign(items, kNone);
@@ -309,10 +309,12 @@ WantedKeys wanted_keys(const std::unordered_set<std::string>& wanted, const Tabl
 
 ColumnList build_columns(const DecodedValues& decoded, const ValueKeys& keys,
                          const TableSet& tables, const std::unordered_set<std::string>* wanted,
-                         std::vector<std::string>* unknown) {
+                         std::vector<std::string>* unknown, ColumnList room) {
   const std::size_t subsets = subset_count(decoded);
-  ColumnList out;
-  out.names = item_name_buffer(decoded, keys);
+  ColumnList out = std::move(room);
+  out.columns.clear();
+  out.made.clear();
+  out.names = item_name_buffer(decoded, keys, nullptr, std::move(out.names));
   const NameBuffer& names = out.names;
   std::vector<Column>& columns = out.columns;
   // A six-digit code in `wanted` stands for its element's key, and "#1#key"

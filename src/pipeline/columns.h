@@ -92,9 +92,10 @@ class NameBuffer {
   std::vector<Span> spans_;
 };
 
-// item_names() into one buffer.
+// item_names() into one buffer; `room` is an earlier buffer whose room the
+// names take over.
 NameBuffer item_name_buffer(const DecodedValues& decoded, const ValueKeys& keys,
-                            std::vector<std::uint32_t>* refers = nullptr);
+                            std::vector<std::uint32_t>* refers = nullptr, NameBuffer room = {});
 
 inline constexpr std::size_t kAbsent = std::numeric_limits<std::size_t>::max();
 
@@ -128,10 +129,12 @@ struct ColumnList {
   NameBuffer names;
   std::deque<std::string> made;
 };
+// `room` is an earlier result whose room the columns take over: callers that
+// build message after message save the page faults of fresh room.
 ColumnList build_columns(const DecodedValues& decoded, const ValueKeys& keys,
                          const TableSet& tables,
                          const std::unordered_set<std::string>* wanted = nullptr,
-                         std::vector<std::string>* unknown = nullptr);
+                         std::vector<std::string>* unknown = nullptr, ColumnList room = {});
 
 // The name of the column `name` asks for: a six-digit code stands for its
 // element's key ("#2#012101" is "#2#airTemperature"), and "#1#key" is "key".
