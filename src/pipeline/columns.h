@@ -75,8 +75,8 @@ class NameBuffer {
     const Span span = spans_[entry];
     return {chars_.data() + span.begin, span.length};
   }
-  // Sets an entry to `prefix` followed by `rest`. Views of entries stay
-  // valid only until the next call.
+  // Sets an entry to `prefix` followed by `rest`, which must not view the
+  // buffer: views of entries stay valid only until the next set() or add().
   void set(std::size_t entry, std::string_view prefix, std::string_view rest = {});
   // A new entry at the end.
   std::size_t add(std::string_view name);
