@@ -18,6 +18,7 @@ from __future__ import annotations
 import datetime as _dt
 import math
 import os
+import struct
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Mapping, Sequence, Union
@@ -330,6 +331,8 @@ class _Query:
         # on rows.
         self.names = sorted(self.data_wanted)
         self.index = {name: n for n, name in enumerate(self.names)}
+        # Units are known under the key a value was read as: a qualifier's own.
+        self.unit_keys = [name.rpartition("->")[2] for name in self.names]
         self.walk_filters = {k: f for k, f in self.filters.items()
                              if k not in COMPUTED and k not in MESSAGE_KEYS}
         self.walk_filter_list = [(self.index[k], f) for k, f in self.walk_filters.items()]
@@ -402,6 +405,10 @@ _TEXT_UNIT = "CCITT IA5"
 _RUN = 1000
 
 
+# A message's offset and length as the core reads ranges.
+_RANGE = struct.Struct("=QQ")
+
+
 def _tables_argument(data: Any, offset: int, length: int, tables: Any) -> Any:
     return tables
 
@@ -429,7 +436,7 @@ def _generic_part(data: bytes, tables: Any, messages: list[Message], query: _Que
                   split_repeats: bool, info: dict[str, Any]) -> _Part:
     import numpy
 
-    ranges = numpy.array([(m.offset, m._length) for m in messages], dtype=numpy.uint64).tobytes()
+    ranges = b"".join([_RANGE.pack(m.offset, m._length) for m in messages])
     try:
         numbers_bytes, entry_bytes, texts, descriptors, units, walked = _native.rows(
             data, ranges, tables, query.names, query.filtered, split_repeats
@@ -456,8 +463,7 @@ def _generic_part(data: bytes, tables: Any, messages: list[Message], query: _Que
     count, cells, message_rows, cell_values = walked
     if any([_new_layout(m, info) for m in messages]):
         known = info.setdefault("units", {})
-        # Under the key the value was read as: a qualifier's own.
-        known.update((name.rpartition("->")[2], unit) for name, unit in zip(query.names, units) if unit)
+        known.update({key: unit for key, unit in zip(query.unit_keys, units) if unit})
     kinds = info.setdefault("kinds", {})
     if len(kinds) < len(query.names):
         for name, descriptor, unit in zip(query.names, descriptors, units):
@@ -481,9 +487,7 @@ def _generic_part(data: bytes, tables: Any, messages: list[Message], query: _Que
 
 
 def _one_message_rows(data: bytes, offset: int, length: int, tables: Any, query: _Query) -> Any:
-    import numpy
-
-    ranges = numpy.array([(offset, length)], dtype=numpy.uint64).tobytes()
+    ranges = _RANGE.pack(offset, length)
     return _native.rows(data, ranges, tables, query.names, None, False)
 
 
@@ -774,7 +778,7 @@ def _flat_part(data: bytes, tables: Any, messages: list[Message], query: _Query,
                info: dict[str, Any]) -> _FlatPart:
     import numpy
 
-    ranges = numpy.array([(m.offset, m._length) for m in messages], dtype=numpy.uint64).tobytes()
+    ranges = b"".join([_RANGE.pack(m.offset, m._length) for m in messages])
     try:
         (names, units, name_bytes, number_bytes, descriptor_bytes, texts, end_bytes,
          subset_bytes) = _native.flat_rows(data, ranges, tables, query.flat_qualifiers)
