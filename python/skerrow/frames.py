@@ -1078,7 +1078,8 @@ def read_bufr(
     asked for).
 
     `workers` reads that many files (or messages, for one file) at once in
-    threads; decoding releases the GIL. ``df.attrs["units"]`` maps keys to
+    threads, largest first; decoding releases the GIL, and the threads are
+    kept for later calls. ``df.attrs["units"]`` maps keys to
     units and ``df.attrs["table_versions"]`` lists the (master table, master
     version, local version, centre) of the messages read.
 
