@@ -1025,6 +1025,19 @@ _POOLS: dict[int, ThreadPoolExecutor] = {}
 _POOLS_LOCK = threading.Lock()
 
 
+def _forget_pools() -> None:
+    """In a forked child: it has none of its parent's threads, so a pool
+    made before the fork would queue work that no thread ever runs (and the
+    lock may have been held by a thread that is gone)."""
+    global _POOLS_LOCK
+    _POOLS.clear()
+    _POOLS_LOCK = threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_pools)
+
+
 def _pool(workers: int) -> ThreadPoolExecutor:
     """The threads of `workers` workers, kept from call to call: each thread
     keeps its decoding room between messages, which a new thread would have

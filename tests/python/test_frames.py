@@ -6,6 +6,7 @@ corpus."""
 from __future__ import annotations
 
 import math
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -260,6 +261,22 @@ def test_worker_threads_are_kept_between_calls(root: str) -> None:
     for count in range(2, 9):  # pools of many sizes: only the last few are kept
         read_bufr([sounding(), sounding()], columns=["stationNumber"], definitions=root, workers=count)
     assert len(ours()) <= 5 + 6 + 7 + 8
+
+
+def _stations_in_child(data: bytes, root: str) -> list[int]:
+    return read_bufr([data, data], columns=["stationNumber"], definitions=root,
+                     workers=2)["stationNumber"].tolist()
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_workers_in_a_forked_child(root: str) -> None:
+    """Process pools fork: the child must not wait on its parent's threads."""
+    import multiprocessing
+
+    data = sounding(station=7)
+    assert _stations_in_child(data, root) == [7, 7]  # the parent's pool exists now
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        assert pool.apply_async(_stations_in_child, (data, root)).get(timeout=60) == [7, 7]
 
 
 def test_bad_arguments(root: str) -> None:
