@@ -535,11 +535,11 @@ def _observation_columns(parts: list[_Part], query: _Query, info: dict[str, Any]
     columns: dict[str, _Column] = {}
     if query.names:
         if parts:
-            values = numpy.concatenate([p.values for p in parts], axis=1)
-            present = numpy.concatenate([p.cells for p in parts], axis=1) >= 0
+            numbers = numpy.concatenate([p.values for p in parts], axis=1)
+            held = numpy.concatenate([p.cells for p in parts], axis=1) >= 0
         else:
-            values = numpy.empty((len(query.names), 0))
-            present = numpy.empty((len(query.names), 0), dtype=bool)
+            numbers = numpy.empty((len(query.names), 0))
+            held = numpy.empty((len(query.names), 0), dtype=bool)
         for n, name in enumerate(query.names):
             kind = kinds.get(name, "float")
             if kind == "text":
@@ -547,9 +547,9 @@ def _observation_columns(parts: list[_Part], query: _Query, info: dict[str, Any]
                 for p in parts:
                     text_of = dict(p.texts)
                     texts += [text_of.get(e) for e in p.cells[n].tolist()]
-                columns[name] = _Column(texts, present[n], "text")
+                columns[name] = _Column(texts, held[n], "text")
             else:
-                columns[name] = _Column(values[n], present[n], kind)
+                columns[name] = _Column(numbers[n], held[n], kind)
     always = numpy.ones(total, dtype=bool)
     for name in query.header_wanted:
         values: list[Any] = []
@@ -1120,7 +1120,7 @@ def read_bufr(
         done = _pool(workers).map(
             lambda i: _rows_of(pieces[i], query, tables, split_repeats, infos[i]), order
         )
-        parts = [[] for _ in pieces]
+        parts: list[list[Any]] = [[] for _ in pieces]
         for i, part in zip(order, done):
             parts[i] = part
     else:
