@@ -403,16 +403,18 @@ PyObject* py_flat_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
     Ref names = Ref::steal(str_list_of(flat.names));
     Ref units = Ref::steal(str_list_of(flat.units));
-    Ref entry_names = Ref::steal(bytes_of(flat.entry_names));
-    Ref numbers = Ref::steal(bytes_of(flat.numbers));
-    Ref descriptors = Ref::steal(bytes_of(flat.descriptors));
-    Ref texts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(flat.texts.size())));
-    Ref subset_ends = Ref::steal(bytes_of(flat.subset_ends));
-    Ref subsets = Ref::steal(bytes_of(message_subsets));
-    if (!names || !units || !entry_names || !numbers || !descriptors || !texts || !subset_ends ||
-        !subsets) {
+    if (!names || !units) return nullptr;
+    std::array<Ref, 5> copies;
+    if (!bytes_copies<5>(
+            {std::as_bytes(std::span(flat.entry_names)), std::as_bytes(std::span(flat.numbers)),
+             std::as_bytes(std::span(flat.descriptors)), std::as_bytes(std::span(flat.subset_ends)),
+             std::as_bytes(std::span(message_subsets))},
+            &copies)) {
       return nullptr;
     }
+    const auto& [entry_names, numbers, descriptors, subset_ends, subsets] = copies;
+    Ref texts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(flat.texts.size())));
+    if (!texts) return nullptr;
     for (std::size_t t = 0; t < flat.texts.size(); ++t) {
       Ref str = Ref::steal(str_of(flat.texts[t]));
       if (!str) return nullptr;
