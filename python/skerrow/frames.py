@@ -1117,12 +1117,16 @@ def read_bufr(
         # Largest first, so that the last pieces to finish are small ones
         # and no worker waits long on another at the end.
         order = sorted(range(len(pieces)), key=lambda i: -_work_size(pieces[i]))
-        done = _pool(workers).map(
-            lambda i: _rows_of(pieces[i], query, tables, split_repeats, infos[i]), order
-        )
-        parts: list[list[Any]] = [[] for _ in pieces]
-        for i, part in zip(order, done):
-            parts[i] = part
+        pool = _pool(workers)
+        futures = {i: pool.submit(_rows_of, pieces[i], query, tables, split_repeats, infos[i])
+                   for i in order}
+        try:
+            # The first error in the order of the source is the one raised.
+            parts = [futures[i].result() for i in range(len(pieces))]
+        except BaseException:
+            for future in futures.values():
+                future.cancel()
+            raise
     else:
         parts = [_rows_of(p, query, tables, split_repeats, infos[i]) for i, p in enumerate(pieces)]
     units: dict[str, str] = {}

@@ -290,6 +290,11 @@ def test_bad_arguments(root: str) -> None:
     good = sounding()
     with pytest.raises(ValueError, match=f"offset {len(good)}:"):
         read_bufr(good + sounding()[:40] + b"7777", columns=["pressure"], definitions=root)
+    # Workers take the largest source first; the error is still the first in
+    # the order of the sources.
+    broken = sounding()[:40] + b"7777"
+    with pytest.raises(ValueError, match="offset 0:"):
+        read_bufr([broken, good * 3 + broken], columns=["pressure"], definitions=root, workers=2)
 
 
 # The core calls of both readers take a run of messages as byte ranges of
