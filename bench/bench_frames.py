@@ -233,7 +233,43 @@ def workers(tmp: Path) -> None:
             best[count] = min(best[count], time.perf_counter() - start)
     print(f"Archive files, 40 rounds alternating workers=1 and workers=2, best of each: "
           f"{best[1]:.3f} s and {best[2]:.3f} s, {best[1] / best[2]:.2f}x.")
+    print(f"The core's row calls alone on the same files (no Python between them), one thread "
+          f"against two, alternating: {core_ceiling(archives, columns):.2f}x.")
     print(f"Two threads of hashlib.sha256 (no GIL) on this machine now: {two_thread_ceiling():.2f}x.\n")
+
+
+def core_ceiling(paths: list[str], columns: list[str]) -> float:
+    """How much faster two threads run the core's decoding and row walk of
+    the files than one, with nothing else between the calls: what two
+    workers could show if read_bufr's own Python took no time."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from skerrow import frames
+
+    tables = frames._tables(None)
+    query = frames._Query(columns, None, False, "generic")
+    calls = []
+    for path in paths:
+        messages = list(frames._messages_of(path, tables))
+        ranges = b"".join(frames._RANGE.pack(m.offset, m._length) for m in messages)
+        calls.append((messages[0]._data, ranges, messages[0]._native_call(frames._tables_argument)))
+    calls.sort(key=lambda c: -len(c[0]))  # largest first, as read_bufr orders them
+
+    def run(call: tuple) -> None:
+        _native.rows(call[0], call[1], call[2], query.names, None, True)
+
+    best = {1: float("inf"), 2: float("inf")}
+    with ThreadPoolExecutor(2) as pool:
+        list(pool.map(run, calls))
+        for _ in range(40):
+            start = time.perf_counter()
+            for call in calls:
+                run(call)
+            best[1] = min(best[1], time.perf_counter() - start)
+            start = time.perf_counter()
+            list(pool.map(run, calls))
+            best[2] = min(best[2], time.perf_counter() - start)
+    return best[1] / best[2]
 
 
 def two_thread_ceiling() -> float:

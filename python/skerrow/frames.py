@@ -18,6 +18,7 @@ from __future__ import annotations
 import datetime as _dt
 import math
 import os
+import struct
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Mapping, Sequence, Union
@@ -330,6 +331,8 @@ class _Query:
         # on rows.
         self.names = sorted(self.data_wanted)
         self.index = {name: n for n, name in enumerate(self.names)}
+        # Units are known under the key a value was read as: a qualifier's own.
+        self.unit_keys = [name.rpartition("->")[2] for name in self.names]
         self.walk_filters = {k: f for k, f in self.filters.items()
                              if k not in COMPUTED and k not in MESSAGE_KEYS}
         self.walk_filter_list = [(self.index[k], f) for k, f in self.walk_filters.items()]
@@ -402,6 +405,10 @@ _TEXT_UNIT = "CCITT IA5"
 _RUN = 1000
 
 
+# A message's offset and length as the core reads ranges.
+_RANGE = struct.Struct("=QQ")
+
+
 def _tables_argument(data: Any, offset: int, length: int, tables: Any) -> Any:
     return tables
 
@@ -429,7 +436,7 @@ def _generic_part(data: bytes, tables: Any, messages: list[Message], query: _Que
                   split_repeats: bool, info: dict[str, Any]) -> _Part:
     import numpy
 
-    ranges = numpy.array([(m.offset, m._length) for m in messages], dtype=numpy.uint64).tobytes()
+    ranges = b"".join([_RANGE.pack(m.offset, m._length) for m in messages])
     try:
         numbers_bytes, entry_bytes, texts, descriptors, units, walked = _native.rows(
             data, ranges, tables, query.names, query.filtered, split_repeats
@@ -456,8 +463,7 @@ def _generic_part(data: bytes, tables: Any, messages: list[Message], query: _Que
     count, cells, message_rows, cell_values = walked
     if any([_new_layout(m, info) for m in messages]):
         known = info.setdefault("units", {})
-        # Under the key the value was read as: a qualifier's own.
-        known.update((name.rpartition("->")[2], unit) for name, unit in zip(query.names, units) if unit)
+        known.update({key: unit for key, unit in zip(query.unit_keys, units) if unit})
     kinds = info.setdefault("kinds", {})
     if len(kinds) < len(query.names):
         for name, descriptor, unit in zip(query.names, descriptors, units):
@@ -481,9 +487,7 @@ def _generic_part(data: bytes, tables: Any, messages: list[Message], query: _Que
 
 
 def _one_message_rows(data: bytes, offset: int, length: int, tables: Any, query: _Query) -> Any:
-    import numpy
-
-    ranges = numpy.array([(offset, length)], dtype=numpy.uint64).tobytes()
+    ranges = _RANGE.pack(offset, length)
     return _native.rows(data, ranges, tables, query.names, None, False)
 
 
@@ -531,11 +535,11 @@ def _observation_columns(parts: list[_Part], query: _Query, info: dict[str, Any]
     columns: dict[str, _Column] = {}
     if query.names:
         if parts:
-            values = numpy.concatenate([p.values for p in parts], axis=1)
-            present = numpy.concatenate([p.cells for p in parts], axis=1) >= 0
+            numbers = numpy.concatenate([p.values for p in parts], axis=1)
+            held = numpy.concatenate([p.cells for p in parts], axis=1) >= 0
         else:
-            values = numpy.empty((len(query.names), 0))
-            present = numpy.empty((len(query.names), 0), dtype=bool)
+            numbers = numpy.empty((len(query.names), 0))
+            held = numpy.empty((len(query.names), 0), dtype=bool)
         for n, name in enumerate(query.names):
             kind = kinds.get(name, "float")
             if kind == "text":
@@ -543,9 +547,9 @@ def _observation_columns(parts: list[_Part], query: _Query, info: dict[str, Any]
                 for p in parts:
                     text_of = dict(p.texts)
                     texts += [text_of.get(e) for e in p.cells[n].tolist()]
-                columns[name] = _Column(texts, present[n], "text")
+                columns[name] = _Column(texts, held[n], "text")
             else:
-                columns[name] = _Column(values[n], present[n], kind)
+                columns[name] = _Column(numbers[n], held[n], kind)
     always = numpy.ones(total, dtype=bool)
     for name in query.header_wanted:
         values: list[Any] = []
@@ -774,7 +778,7 @@ def _flat_part(data: bytes, tables: Any, messages: list[Message], query: _Query,
                info: dict[str, Any]) -> _FlatPart:
     import numpy
 
-    ranges = numpy.array([(m.offset, m._length) for m in messages], dtype=numpy.uint64).tobytes()
+    ranges = b"".join([_RANGE.pack(m.offset, m._length) for m in messages])
     try:
         (names, units, name_bytes, number_bytes, descriptor_bytes, texts, end_bytes,
          subset_bytes) = _native.flat_rows(data, ranges, tables, query.flat_qualifiers)
@@ -1021,6 +1025,19 @@ _POOLS: dict[int, ThreadPoolExecutor] = {}
 _POOLS_LOCK = threading.Lock()
 
 
+def _forget_pools() -> None:
+    """In a forked child: it has none of its parent's threads, so a pool
+    made before the fork would queue work that no thread ever runs (and the
+    lock may have been held by a thread that is gone)."""
+    global _POOLS_LOCK
+    _POOLS.clear()
+    _POOLS_LOCK = threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_pools)
+
+
 def _pool(workers: int) -> ThreadPoolExecutor:
     """The threads of `workers` workers, kept from call to call: each thread
     keeps its decoding room between messages, which a new thread would have
@@ -1074,7 +1091,8 @@ def read_bufr(
     asked for).
 
     `workers` reads that many files (or messages, for one file) at once in
-    threads; decoding releases the GIL. ``df.attrs["units"]`` maps keys to
+    threads, largest first; decoding releases the GIL, and the threads are
+    kept for later calls. ``df.attrs["units"]`` maps keys to
     units and ``df.attrs["table_versions"]`` lists the (master table, master
     version, local version, centre) of the messages read.
 
@@ -1099,12 +1117,16 @@ def read_bufr(
         # Largest first, so that the last pieces to finish are small ones
         # and no worker waits long on another at the end.
         order = sorted(range(len(pieces)), key=lambda i: -_work_size(pieces[i]))
-        done = _pool(workers).map(
-            lambda i: _rows_of(pieces[i], query, tables, split_repeats, infos[i]), order
-        )
-        parts = [[] for _ in pieces]
-        for i, part in zip(order, done):
-            parts[i] = part
+        pool = _pool(workers)
+        futures = {i: pool.submit(_rows_of, pieces[i], query, tables, split_repeats, infos[i])
+                   for i in order}
+        try:
+            # The first error in the order of the source is the one raised.
+            parts = [futures[i].result() for i in range(len(pieces))]
+        except BaseException:
+            for future in futures.values():
+                future.cancel()
+            raise
     else:
         parts = [_rows_of(p, query, tables, split_repeats, infos[i]) for i, p in enumerate(pieces)]
     units: dict[str, str] = {}

@@ -88,19 +88,26 @@ bool contains_ignoring_case(std::string_view text, std::string_view word) {
   return found != text.end();
 }
 
+constexpr std::int32_t kLowestCachedScale = -400;
+constexpr std::int32_t kHighestCachedScale = 400;
+using PowersOfTen = std::array<double, kHighestCachedScale - kLowestCachedScale + 1>;
+
+// Filled when the library loads, so that a lookup per value needs no
+// guard of a function-local static.
+const PowersOfTen kPowersOfTen = [] {
+  PowersOfTen t{};
+  for (std::int32_t k = kLowestCachedScale; k <= kHighestCachedScale; ++k) {
+    t[static_cast<std::size_t>(k - kLowestCachedScale)] = std::pow(10.0, static_cast<double>(k));
+  }
+  return t;
+}();
+
 // 10^s as the library's pow gives it, cached for the scales tables use.
-double power_of_ten(std::int32_t s) {
-  constexpr std::int32_t kLow = -400;
-  constexpr std::int32_t kHigh = 400;
-  static const std::array<double, kHigh - kLow + 1> table = [] {
-    std::array<double, kHigh - kLow + 1> t{};
-    for (std::int32_t k = kLow; k <= kHigh; ++k) {
-      t[static_cast<std::size_t>(k - kLow)] = std::pow(10.0, static_cast<double>(k));
-    }
-    return t;
-  }();
-  if (s < kLow || s > kHigh) return std::pow(10.0, static_cast<double>(s));
-  return table[static_cast<std::size_t>(s - kLow)];
+inline double power_of_ten(std::int32_t s) {
+  if (s < kLowestCachedScale || s > kHighestCachedScale) {
+    return std::pow(10.0, static_cast<double>(s));
+  }
+  return kPowersOfTen[static_cast<std::size_t>(s - kLowestCachedScale)];
 }
 
 // 10^p exactly, for p up to 38 (10^38 < 2^127).

@@ -4,10 +4,12 @@
 #include "lib/rows_binding.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +49,28 @@ PyObject* bytes_of(const std::vector<T>& items) {
                                    static_cast<Py_ssize_t>(items.size() * sizeof(T)));
 }
 
+// Bytes objects holding copies of `sources`, made under the interpreter lock
+// and filled without it: the rows of a run can be megabytes, and copying
+// them is no work for the other threads to wait on. False on failure.
+template <std::size_t N>
+bool bytes_copies(const std::array<std::span<const std::byte>, N>& sources,
+                  std::array<Ref, N>* out) {
+  std::array<char*, N> targets{};
+  for (std::size_t i = 0; i < N; ++i) {
+    (*out)[i] =
+        Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(sources[i].size())));
+    if (!(*out)[i]) return false;
+    targets[i] = PyBytes_AsString((*out)[i].get());
+  }
+  // Nothing else holds the new objects yet.
+  without_gil([&] {
+    for (std::size_t i = 0; i < N; ++i) {
+      if (!sources[i].empty()) std::memcpy(targets[i], sources[i].data(), sources[i].size());
+    }
+  });
+  return true;
+}
+
 // A row table with each cell's number beside it (NaN where the row holds
 // none), made without the interpreter lock, so that Python joins parts
 // without indexing entry by entry.
@@ -80,12 +104,15 @@ PyObject* table_tuple(const WalkedRows& walked, const std::vector<std::size_t>& 
     message_rows.push_back(static_cast<std::int64_t>(after - before));
     before = after;
   }
-  Ref cells = Ref::steal(bytes_of(table.cells));
-  Ref rows = Ref::steal(bytes_of(message_rows));
-  Ref values = Ref::steal(bytes_of(walked.values));
-  if (!cells || !rows || !values) return nullptr;
-  return Py_BuildValue("(nOOO)", static_cast<Py_ssize_t>(table.row_count), cells.get(), rows.get(),
-                       values.get());
+  std::array<Ref, 3> copies;
+  if (!bytes_copies<3>(
+          {std::as_bytes(std::span(table.cells)), std::as_bytes(std::span(message_rows)),
+           std::as_bytes(std::span(walked.values))},
+          &copies)) {
+    return nullptr;
+  }
+  return Py_BuildValue("(nOOO)", static_cast<Py_ssize_t>(table.row_count), copies[0].get(),
+                       copies[1].get(), copies[2].get());
 }
 
 // Room for decoding message after message, kept per thread from call to
@@ -170,7 +197,8 @@ bool str_list(const char* function, const char* parameter, PyObject* list,
 // machine's order), decoded with the same `tables`, for the wanted `names`,
 // in one call so that the lock is released once for them all. Per entry (a
 // wanted value in walk order, all messages running on): `numbers` float64
-// (NaN where missing or text), `entry names` uint32 indices into `names`;
+// (NaN where missing or text; empty without `filtered`), `entry names`
+// uint32 indices into `names` (empty without `filtered` and texts);
 // `texts` lists (entry, str); `descriptors` gives each name's first
 // descriptor or 0, `units` its unit or "". Without `filtered` (None),
 // `walked` is the row table (see table_tuple); with it (one octet per name,
@@ -237,9 +265,15 @@ PyObject* py_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     }
 
     const RowPlan& plan = pending->plan;
-    std::vector<std::uint32_t> entry_names(plan.entries.size());
-    for (std::size_t e = 0; e < plan.entries.size(); ++e) entry_names[e] = plan.entries[e].name;
-    Ref numbers = Ref::steal(bytes_of(plan.numbers));
+    // Walked at once, the rows carry their numbers: the entries' numbers
+    // are for judging filters, their names for those and for the texts.
+    std::vector<std::uint32_t> entry_names;
+    if (!walk_now || !plan.texts.empty()) {
+      entry_names.resize(plan.entries.size());
+      for (std::size_t e = 0; e < plan.entries.size(); ++e) entry_names[e] = plan.entries[e].name;
+    }
+    Ref numbers = walk_now ? Ref::steal(PyBytes_FromStringAndSize(nullptr, 0))
+                           : Ref::steal(bytes_of(plan.numbers));
     Ref name_bytes = Ref::steal(bytes_of(entry_names));
     Ref texts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(plan.texts.size())));
     Ref descriptors = Ref::steal(PyList_New(static_cast<Py_ssize_t>(plan.descriptors.size())));
@@ -369,16 +403,18 @@ PyObject* py_flat_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
     Ref names = Ref::steal(str_list_of(flat.names));
     Ref units = Ref::steal(str_list_of(flat.units));
-    Ref entry_names = Ref::steal(bytes_of(flat.entry_names));
-    Ref numbers = Ref::steal(bytes_of(flat.numbers));
-    Ref descriptors = Ref::steal(bytes_of(flat.descriptors));
-    Ref texts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(flat.texts.size())));
-    Ref subset_ends = Ref::steal(bytes_of(flat.subset_ends));
-    Ref subsets = Ref::steal(bytes_of(message_subsets));
-    if (!names || !units || !entry_names || !numbers || !descriptors || !texts || !subset_ends ||
-        !subsets) {
+    if (!names || !units) return nullptr;
+    std::array<Ref, 5> copies;
+    if (!bytes_copies<5>(
+            {std::as_bytes(std::span(flat.entry_names)), std::as_bytes(std::span(flat.numbers)),
+             std::as_bytes(std::span(flat.descriptors)), std::as_bytes(std::span(flat.subset_ends)),
+             std::as_bytes(std::span(message_subsets))},
+            &copies)) {
       return nullptr;
     }
+    const auto& [entry_names, numbers, descriptors, subset_ends, subsets] = copies;
+    Ref texts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(flat.texts.size())));
+    if (!texts) return nullptr;
     for (std::size_t t = 0; t < flat.texts.size(); ++t) {
       Ref str = Ref::steal(str_of(flat.texts[t]));
       if (!str) return nullptr;

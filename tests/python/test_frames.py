@@ -6,6 +6,7 @@ corpus."""
 from __future__ import annotations
 
 import math
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -262,6 +263,22 @@ def test_worker_threads_are_kept_between_calls(root: str) -> None:
     assert len(ours()) <= 5 + 6 + 7 + 8
 
 
+def _stations_in_child(data: bytes, root: str) -> list[int]:
+    return read_bufr([data, data], columns=["stationNumber"], definitions=root,
+                     workers=2)["stationNumber"].tolist()
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_workers_in_a_forked_child(root: str) -> None:
+    """Process pools fork: the child must not wait on its parent's threads."""
+    import multiprocessing
+
+    data = sounding(station=7)
+    assert _stations_in_child(data, root) == [7, 7]  # the parent's pool exists now
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        assert pool.apply_async(_stations_in_child, (data, root)).get(timeout=60) == [7, 7]
+
+
 def test_bad_arguments(root: str) -> None:
     with pytest.raises(ValueError, match="reader"):
         read_bufr(sounding(), columns=["pressure"], reader="wide", definitions=root)
@@ -273,6 +290,11 @@ def test_bad_arguments(root: str) -> None:
     good = sounding()
     with pytest.raises(ValueError, match=f"offset {len(good)}:"):
         read_bufr(good + sounding()[:40] + b"7777", columns=["pressure"], definitions=root)
+    # Workers take the largest source first; the error is still the first in
+    # the order of the sources.
+    broken = sounding()[:40] + b"7777"
+    with pytest.raises(ValueError, match="offset 0:"):
+        read_bufr([broken, good * 3 + broken], columns=["pressure"], definitions=root, workers=2)
 
 
 # The core calls of both readers take a run of messages as byte ranges of
