@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+from itertools import chain
 from typing import TYPE_CHECKING, Any, Iterable, Iterator, Sequence, cast, overload
 
 import _skerrow
@@ -219,10 +220,15 @@ def columns_from_native(result: _native.ColumnsResult) -> dict[str, numpy.ndarra
     import numpy
 
     chunks, count, order, names, others = result
+    blocks = [numpy.asarray(_NumberBlock(owner, address, rows * count)).reshape(rows, count)
+              for owner, address, rows in chunks]
+    if order is None and not others:
+        # Every column a run, in order: the dict takes the rows of the blocks
+        # as they come, without a list of tens of thousands in between.
+        return dict(zip(names, blocks[0] if len(blocks) == 1 else chain.from_iterable(blocks)))
     runs: list[numpy.ndarray[Any, Any]] = []
-    for owner, address, rows in chunks:
-        block = numpy.asarray(_NumberBlock(owner, address, rows * count))
-        runs.extend(block.reshape(rows, count))
+    for block in blocks:
+        runs.extend(block)
     columns = runs if order is None else [runs[i] for i in order]
     for position, payload in others:  # in increasing position
         column = numpy.empty(count, dtype=object)

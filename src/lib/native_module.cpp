@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -379,7 +380,7 @@ PyObject* raise_key_error(const std::string& name) {
 }
 
 // A new str for a column name.
-PyObject* column_name(const std::string& name) {
+PyObject* column_name(std::string_view name) {
   return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
 }
 
@@ -425,6 +426,27 @@ PyObject* chunk_list(NumberBlock& block) {
   return list.release();
 }
 
+// Room for the records and columns of message after message, kept per
+// thread from call to call: a satellite message's take megabytes, and fresh
+// room costs its page faults on every call.
+struct ColumnsRoom {
+  DecodedValues values;
+  ColumnList columns;
+
+  static ColumnsRoom& of_thread() {
+    thread_local ColumnsRoom room;
+    return room;
+  }
+  // Keeps the room of `values` and `columns`, unless it is more than a
+  // large message needs.
+  void keep(DecodedValues&& spent_values, ColumnList&& spent_columns) {
+    constexpr std::size_t kKeptRecords = std::size_t{1} << 18;
+    constexpr std::size_t kKeptColumns = std::size_t{1} << 16;
+    if (spent_values.values.capacity() <= kKeptRecords) values = std::move(spent_values);
+    if (spent_columns.columns.capacity() <= kKeptColumns) columns = std::move(spent_columns);
+  }
+};
+
 // (chunks, subsets, order, names, others) of the message at (offset,
 // length). The numbers lie in runs of `subsets` float64 values, in chunks
 // of (owner, address, runs): the chunk's runs one after the other at
@@ -450,20 +472,22 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
     struct Work {
       DecodedMessage message;
-      std::vector<Column> columns;
+      ColumnList columns;
       std::vector<std::string> unknown;
       std::vector<std::size_t> order;  // the run of each numeric column
       bool in_order = true;
       std::size_t subsets = 0;
       std::size_t rows = 0;
     } work;
+    ColumnsRoom& room = ColumnsRoom::of_thread();
     auto done = without_gil([&]() -> Result<void> {
       WantedKeys limited;
       DecodeOptions options{.structure = true,
                             .columns = true,
                             .numbers = true,
                             .meanings = meanings != 0,
-                            .code_meanings = meanings != 0};
+                            .code_meanings = meanings != 0,
+                            .recycle = &room.values};
       SKERROW_TRY(BufrMessage header, frame_message(call.octets));
       SKERROW_TRY(std::shared_ptr<const TableSet> tables, call.source->tables_for(header));
       if (wanted) {
@@ -475,13 +499,13 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       DecodedValues& decoded = work.message.values;
       const ValueKeys keys = value_keys(decoded, *work.message.tables);
       work.columns = build_columns(decoded, keys, *work.message.tables, wanted ? &*wanted : nullptr,
-                                   &work.unknown);
+                                   &work.unknown, std::move(room.columns));
       const bool by_columns = decoded.layout == DecodedValues::Layout::kColumns;
       work.subsets = by_columns ? decoded.subset_count : decoded.subset_starts.size();
       if (work.subsets == 0) return {};
       if (decoded.numbers.runs() == 0) decoded.numbers.set_run_length(work.subsets);
       work.rows = decoded.numbers.runs();
-      for (const Column& c : work.columns) {
+      for (const Column& c : work.columns.columns) {
         if (c.text || (meanings && c.code_table)) continue;
         std::size_t row = number_row(c, decoded);
         if (row == kAbsent) {
@@ -509,11 +533,12 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       order = Ref::steal(ints_to_tuple(work.order));
       if (!order) return nullptr;
     }
-    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(work.columns.size())));
+    const std::vector<Column>& columns = work.columns.columns;
+    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(columns.size())));
     Ref others = Ref::steal(PyList_New(0));
     if (!names || !others) return nullptr;
-    for (std::size_t k = 0; k < work.columns.size(); ++k) {
-      const Column& c = work.columns[k];
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+      const Column& c = columns[k];
       PyObject* name = column_name(c.name);
       if (name == nullptr) return nullptr;
       PyList_SetItem(names.get(), static_cast<Py_ssize_t>(k), name);
@@ -537,7 +562,10 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* result = Py_BuildValue("(OnOOO)", chunks.get(), static_cast<Py_ssize_t>(work.subsets),
                                      order.get(), names.get(), others.get());
     // A message of many columns takes a while to free: not under the lock.
-    without_gil([&] { work = Work{}; });
+    without_gil([&] {
+      room.keep(std::move(work.message.values), std::move(work.columns));
+      work = Work{};
+    });
     return result;
   });
 }
@@ -623,9 +651,9 @@ PyObject* py_read_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         if (values.layout == DecodedValues::Layout::kRows) {
           set->add_rows(values, keys, wanted ? &canonical : nullptr, meanings != 0);
         } else {
-          const std::vector<Column> columns =
+          const ColumnList columns =
               build_columns(values, keys, *tables, wanted ? &*wanted : nullptr);
-          set->add(values, columns, meanings != 0);
+          set->add(values, columns.columns, meanings != 0);
         }
         if (wanted) {
           for (const std::string& name : *wanted) {

@@ -40,6 +40,14 @@ class Names {
   std::unordered_map<std::string_view, std::uint32_t> index_;
 };
 
+// Looks strings up by view, without a copy.
+struct ViewHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const noexcept {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+
 // The key of the element whose six-digit code `text` is, or null when it
 // is no code or the element has no key.
 const std::string* key_of_code(std::string_view text, const TableSet& tables) {
@@ -92,9 +100,6 @@ std::size_t item_count(const DecodedValues& d) {
   return d.values.size();
 }
 
-const DecodedValue& item_value(const DecodedValues& d, std::size_t item) {
-  return columns_layout(d) ? d.cell(item * d.subset_count) : d.values[item];
-}
 
 bool is_operator_record(const DecodedValue& value) {
   return value.name == kOperatorName && value.descriptor / 100000 == 2;
@@ -134,18 +139,18 @@ ValueKeys value_keys(const DecodedValues& decoded, const TableSet& tables) {
   out.key.resize(items);
   out.unit.resize(items);
   for (std::size_t item = 0; item < items; ++item) {
-    const DecodedValue& v = item_value(decoded, item);
     if (applied && decoded.element_of[item] != kNone) {
       auto& entry = by_applied[decoded.element_of[item]];
       if (entry.first == kNone) {
         const AppliedElement& e = decoded.elements[decoded.element_of[item]];
-        entry = {keyed(v.descriptor).first, names.intern(decoded.strings[e.unit])};
+        entry = {keyed(item_value(decoded, item).descriptor).first,
+                 names.intern(decoded.strings[e.unit])};
       }
       out.key[item] = entry.first;
       out.unit[item] = entry.second;
       continue;
     }
-    const auto& [key, unit] = keyed(v.descriptor);
+    const auto& [key, unit] = keyed(item_value(decoded, item).descriptor);
     out.key[item] = key;
     out.unit[item] = unit;
   }
@@ -153,18 +158,42 @@ ValueKeys value_keys(const DecodedValues& decoded, const TableSet& tables) {
   return out;
 }
 
-std::vector<std::string> item_names(const DecodedValues& d, const ValueKeys& keys,
-                                    std::vector<std::uint32_t>* refers) {
+void NameBuffer::reset(std::size_t count) {
+  chars_.clear();
+  spans_.assign(count, Span{});
+}
+
+void NameBuffer::set(std::size_t entry, std::string_view prefix, std::string_view rest) {
+  const std::size_t begin = chars_.size();
+  chars_.insert(chars_.end(), prefix.begin(), prefix.end());
+  chars_.insert(chars_.end(), rest.begin(), rest.end());
+  spans_[entry] = {begin, prefix.size() + rest.size()};
+}
+
+std::size_t NameBuffer::add(std::string_view name) {
+  spans_.emplace_back();
+  set(spans_.size() - 1, name);
+  return spans_.size() - 1;
+}
+
+NameBuffer item_name_buffer(const DecodedValues& d, const ValueKeys& keys,
+                            std::vector<std::uint32_t>* refers, NameBuffer room) {
   const std::size_t items = item_count(d);
-  std::vector<std::string> names(items);
+  NameBuffer names = std::move(room);
+  names.reset(items);
   const bool structured = !d.refers_to.empty();
   if (refers != nullptr) refers->assign(items, kNone);
-  std::unordered_map<std::uint32_t, std::uint32_t> rank_of;  // key -> occurrences
-  std::unordered_map<std::string, std::uint32_t> taken;      // qualifier name -> uses
+  // Occurrences of each key in the subset so far, and the keys to clear
+  // for the next subset.
+  std::vector<std::uint32_t> rank_of(keys.names.size(), 0);
+  std::vector<std::uint32_t> seen;
+  std::unordered_map<std::string, std::uint32_t> taken;  // qualifier name -> uses
+  std::string name;
   const std::size_t subsets = columns_layout(d) ? 1 : subset_count(d);
   for (std::size_t s = 0; s < subsets; ++s) {
     const auto [begin, end] = items_of(d, s);
-    rank_of.clear();
+    for (std::uint32_t key : seen) rank_of[key] = 0;
+    seen.clear();
     std::uint32_t marker_operator = 0;
     // Plain values first: a qualifier may refer forward (an associated field
     // qualifies the element after it).
@@ -173,17 +202,16 @@ std::vector<std::string> item_names(const DecodedValues& d, const ValueKeys& key
       if (is_operator_record(v)) continue;
       if (structured && d.refers_to[i] != kNone) continue;
       const std::uint32_t key = keys.key[i];
+      if (rank_of[key] == 0) seen.push_back(key);
       const std::uint32_t rank = ++rank_of[key];
       if (rank == 1) {
-        names[i] = keys.names[key];
+        names.set(i, keys.names[key]);
       } else {
         char prefix[16] = {'#'};
         char* rank_end = std::to_chars(prefix + 1, prefix + sizeof prefix - 1, rank).ptr;
         *rank_end++ = '#';
-        const auto length = static_cast<std::size_t>(rank_end - prefix);
-        std::string& name = names[i];
-        name.reserve(length + keys.names[key].size());
-        name.append(prefix, length).append(keys.names[key]);
+        names.set(i, std::string_view(prefix, static_cast<std::size_t>(rank_end - prefix)),
+                  keys.names[key]);
       }
     }
     if (!structured) continue;
@@ -200,10 +228,10 @@ std::vector<std::string> item_names(const DecodedValues& d, const ValueKeys& key
       if (target == kNone) continue;
       // Rows: the reference is a value index; columns: a column index.
       if (target >= items || names[target].empty()) {
-        names[i] = keys.names[keys.key[i]];
+        names.set(i, keys.names[keys.key[i]]);
         continue;
       }
-      std::string qualifier;
+      std::string_view qualifier;
       if (v.descriptor == 999999) {
         qualifier = "associatedField";
       } else if (v.descriptor == item_value(d, target).descriptor && marker_operator != 0) {
@@ -212,13 +240,22 @@ std::vector<std::string> item_names(const DecodedValues& d, const ValueKeys& key
         qualifier = keys.names[keys.key[i]];
       }
       // A second qualifier of the same name qualifies the first.
-      std::string name = names[target] + "->" + qualifier;
+      name.assign(names[target]).append("->").append(qualifier);
       const std::uint32_t uses = taken[name]++;
-      for (std::uint32_t k = 0; k < uses; ++k) name += "->" + qualifier;
-      names[i] = std::move(name);
+      for (std::uint32_t k = 0; k < uses; ++k) name.append("->").append(qualifier);
+      names.set(i, name);
       if (refers != nullptr) (*refers)[i] = target;
     }
   }
+  return names;
+}
+
+std::vector<std::string> item_names(const DecodedValues& d, const ValueKeys& keys,
+                                    std::vector<std::uint32_t>* refers) {
+  const NameBuffer buffer = item_name_buffer(d, keys, refers);
+  std::vector<std::string> names;
+  names.reserve(buffer.size());
+  for (std::size_t i = 0; i < buffer.size(); ++i) names.emplace_back(buffer[i]);
   return names;
 }
 
@@ -270,15 +307,19 @@ WantedKeys wanted_keys(const std::unordered_set<std::string>& wanted, const Tabl
   return out;
 }
 
-std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys& keys,
-                                  const TableSet& tables,
-                                  const std::unordered_set<std::string>* wanted,
-                                  std::vector<std::string>* unknown) {
+ColumnList build_columns(const DecodedValues& decoded, const ValueKeys& keys,
+                         const TableSet& tables, const std::unordered_set<std::string>* wanted,
+                         std::vector<std::string>* unknown, ColumnList room) {
   const std::size_t subsets = subset_count(decoded);
-  std::vector<std::string> names = item_names(decoded, keys);
+  ColumnList out = std::move(room);
+  out.columns.clear();
+  out.made.clear();
+  out.names = item_name_buffer(decoded, keys, nullptr, std::move(out.names));
+  const NameBuffer& names = out.names;
+  std::vector<Column>& columns = out.columns;
   // A six-digit code in `wanted` stands for its element's key, and "#1#key"
   // is "key".
-  std::unordered_set<std::string> wanted_names;
+  std::unordered_set<std::string, ViewHash, std::equal_to<>> wanted_names;
   std::vector<std::pair<const std::string*, std::string>> asked;
   if (wanted != nullptr) {
     for (const std::string& name : *wanted) {
@@ -288,20 +329,18 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
     }
   }
   const bool by_columns = columns_layout(decoded);
-  std::vector<Column> columns;
-  // Rows: the column of each name, as views of `names` and of `made`.
-  // Compressed data names each item once, so it needs no lookup; only the
-  // names made there are noted, to tell which wanted ones no subset has.
+  // Rows: the column of each name. Compressed data names each item once,
+  // so it needs no lookup; only the names found there are noted, to tell
+  // which wanted ones no subset has. Both view `out.names` and `out.made`,
+  // which stay in place.
   std::unordered_map<std::string_view, std::size_t> column_of;
-  std::unordered_set<std::string> found;
+  std::unordered_set<std::string_view> found;
   if (!by_columns) column_of.reserve(64);
   columns.reserve(by_columns ? names.size() : 64);
-  std::deque<std::string> made;
   // Per unit: 0 unknown, 1 a code or flag table, 2 not.
   std::vector<std::uint8_t> table_unit(keys.names.size(), 0);
   // The column `name`, made from `item` on first use; null when not wanted.
-  // Compressed data takes `name` over.
-  const auto column_for = [&](std::string& name, std::size_t item) -> Column* {
+  const auto column_for = [&](std::string_view name, std::size_t item) -> Column* {
     if (name.empty()) return nullptr;
     if (!by_columns) {
       auto it = column_of.find(name);
@@ -309,13 +348,12 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
     }
     if (wanted != nullptr && !wanted_names.contains(name)) return nullptr;
     const DecodedValue& v = item_value(decoded, item);
-    Column column;
+    Column& column = columns.emplace_back();
+    column.name = name;
     if (by_columns) {
       if (wanted != nullptr) found.insert(name);
-      column.name = std::move(name);
     } else {
-      column.name = name;
-      column_of.emplace(name, columns.size());
+      column_of.emplace(name, columns.size() - 1);
     }
     column.descriptor = v.descriptor;
     column.unit = keys.unit[item];
@@ -324,24 +362,20 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
     if (unit_kind == 0) unit_kind = is_table_unit(keys.names[column.unit]) ? 1 : 2;
     column.code_table = unit_kind == 1;
     if (!by_columns) column.rows.assign(subsets, kAbsent);
-    columns.push_back(std::move(column));
-    return &columns.back();
+    return &column;
   };
   // An associated field carries the meaning 031021 gave the field last: as
   // ecCodes does, each one gets that significance as a qualifier of its own.
-  static const std::string kSignificance = "->associatedFieldSignificance";
+  static constexpr std::string_view kSignificance = "->associatedFieldSignificance";
+  std::string qualified;
   for (std::size_t s = 0; s < (by_columns ? 1 : subsets); ++s) {
     const auto [begin, end] = items_of(decoded, s);
     std::size_t significance = kAbsent;
     for (std::size_t i = begin; i < end; ++i) {
       const DecodedValue& v = item_value(decoded, i);
       if (v.descriptor == 31021) significance = i;
-      std::string qualified;
-      if (v.descriptor == 999999 && significance != kAbsent &&
-          names[i].find("->") != std::string::npos) {
-        qualified = names[i] + kSignificance;
-      }
-      Column* column = column_for(names[i], i);
+      const std::string_view name = names[i];
+      Column* column = column_for(name, i);
       if (column != nullptr) {
         if (by_columns) {
           column->first_cell = i * subsets;
@@ -349,10 +383,16 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
           column->rows[s] = i;
         }
       }
-      if (qualified.empty()) continue;
-      Column* meaning = by_columns
-                            ? column_for(qualified, significance)
-                            : column_for(made.emplace_back(std::move(qualified)), significance);
+      if (v.descriptor != 999999 || significance == kAbsent ||
+          name.find("->") == std::string_view::npos) {
+        continue;
+      }
+      qualified.assign(name).append(kSignificance);
+      // A name seen before (rows) needs no copy of its own.
+      const auto seen = column_of.find(qualified);
+      Column* meaning = seen != column_of.end()
+                            ? &columns[seen->second]
+                            : column_for(out.made.emplace_back(qualified), significance);
       if (meaning == nullptr) continue;
       if (by_columns) {
         meaning->first_cell = significance * subsets;
@@ -368,7 +408,7 @@ std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys&
       }
     }
   }
-  return columns;
+  return out;
 }
 
 std::size_t number_row(const Column& column, const DecodedValues& decoded) {
@@ -487,7 +527,7 @@ void ColumnSet::add(const DecodedValues& decoded, const std::vector<Column>& col
   const std::size_t n = subset_count(decoded);
   std::vector<double> numbers(n);
   for (const Column& c : columns) {
-    SetColumn& to = columns_[named(c.name, c.code_table, nullptr)];
+    SetColumn& to = columns_[named(std::string(c.name), c.code_table, nullptr)];
     if (c.text || (meanings && c.code_table)) {
       for (std::size_t s = 0; s < n; ++s) {
         const std::size_t i = c.cell(s);

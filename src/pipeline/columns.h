@@ -7,9 +7,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -23,7 +25,12 @@ namespace skerrow {
 // (DecodedValues::layout): structure and keys are recorded per item.
 std::size_t item_count(const DecodedValues& decoded);
 // The first value of an item (the value of subset 0 for a column).
-const DecodedValue& item_value(const DecodedValues& decoded, std::size_t item);
+// Inline: naming and keying ask for it several times per item.
+inline const DecodedValue& item_value(const DecodedValues& decoded, std::size_t item) {
+  if (decoded.layout != DecodedValues::Layout::kColumns) return decoded.values[item];
+  return decoded.column_records.empty() ? decoded.values[item * decoded.subset_count]
+                                        : decoded.values[decoded.column_records[item]];
+}
 
 // The key and unit of every item, as indices into `names`.
 struct ValueKeys {
@@ -55,11 +62,46 @@ bool is_operator_record(const DecodedValue& value);
 std::vector<std::string> item_names(const DecodedValues& decoded, const ValueKeys& keys,
                                     std::vector<std::uint32_t>* refers = nullptr);
 
+// Names one after another in one buffer, each an offset and a length: a
+// satellite message names tens of thousands of columns, and a string of
+// its own for each (most are too long to be stored inline) costs an
+// allocation and a free apiece.
+class NameBuffer {
+ public:
+  // `count` entries, all empty.
+  void reset(std::size_t count);
+  std::size_t size() const { return spans_.size(); }
+  std::string_view operator[](std::size_t entry) const {
+    const Span span = spans_[entry];
+    return {chars_.data() + span.begin, span.length};
+  }
+  // Sets an entry to `prefix` followed by `rest`, which must not view the
+  // buffer: views of entries stay valid only until the next set() or add().
+  void set(std::size_t entry, std::string_view prefix, std::string_view rest = {});
+  // A new entry at the end.
+  std::size_t add(std::string_view name);
+
+ private:
+  struct Span {
+    std::size_t begin = 0;
+    std::size_t length = 0;
+  };
+  // Not a std::string: a moved buffer must keep its characters in place
+  // (a short string's would move with it).
+  std::vector<char> chars_;
+  std::vector<Span> spans_;
+};
+
+// item_names() into one buffer; `room` is an earlier buffer whose room the
+// names take over.
+NameBuffer item_name_buffer(const DecodedValues& decoded, const ValueKeys& keys,
+                            std::vector<std::uint32_t>* refers = nullptr, NameBuffer room = {});
+
 inline constexpr std::size_t kAbsent = std::numeric_limits<std::size_t>::max();
 
 // One column: the value of one name in every subset.
 struct Column {
-  std::string name;
+  std::string_view name;  // into ColumnList::names
   std::uint32_t descriptor = 0;
   std::uint32_t unit = 0;   // index into ValueKeys::names
   bool text = false;        // character data
@@ -80,10 +122,19 @@ struct Column {
 // give a column for every name seen in any subset. When `wanted` is given,
 // only the columns of those names are returned (a six-digit code stands for
 // its element's key), and `unknown` receives the wanted names no subset has.
-std::vector<Column> build_columns(const DecodedValues& decoded, const ValueKeys& keys,
-                                  const TableSet& tables,
-                                  const std::unordered_set<std::string>* wanted = nullptr,
-                                  std::vector<std::string>* unknown = nullptr);
+struct ColumnList {
+  std::vector<Column> columns;
+  // The names the columns view: the items' names (left out ones too), and
+  // the names made for the associated fields' significances.
+  NameBuffer names;
+  std::deque<std::string> made;
+};
+// `room` is an earlier result whose room the columns take over: callers that
+// build message after message save the page faults of fresh room.
+ColumnList build_columns(const DecodedValues& decoded, const ValueKeys& keys,
+                         const TableSet& tables,
+                         const std::unordered_set<std::string>* wanted = nullptr,
+                         std::vector<std::string>* unknown = nullptr, ColumnList room = {});
 
 // The name of the column `name` asks for: a six-digit code stands for its
 // element's key ("#2#012101" is "#2#airTemperature"), and "#1#key" is "key".

@@ -1,0 +1,95 @@
+"""columns() keeps the room of one message's records and columns (per
+thread) for the next: whatever came before, in whichever thread, a message
+must give the columns a first decoding in a fresh thread gives."""
+
+from __future__ import annotations
+
+import threading
+
+import pytest
+from bufr_builder import Message
+from decode_support import bits, table_dir
+from test_columns_keys import MARKED, STEERED, compressed, same
+
+import skerrow
+
+pytest.importorskip("numpy")
+
+
+def wide(temperatures: int) -> bytes:
+    """A compressed message of three subsets: a station name, a code-table
+    value, then many temperatures (ranked names), the same in every subset."""
+    items: list = [b"ABC", (0, 6), (5, 9), (0, 6)]
+    for k in range(temperatures):
+        items += [(27000 + k, 16), (0, 6)]
+    return Message(descriptors=[1015, 20003] + [12101] * temperatures,
+                   data=bits(*items),
+                   subsets=3, compressed=True).build()
+
+
+MESSAGES = {
+    "wide": wide(700),
+    "narrow": wide(3),
+    "steered": compressed(*STEERED),
+    "marked": compressed(*MARKED),
+    "cut short": wide(700)[:-300],
+}
+
+
+@pytest.fixture(scope="module")
+def root(tmp_path_factory) -> str:
+    base = tmp_path_factory.mktemp("defs")
+    table_dir(base / "bufr/tables/0/wmo/35")
+    return str(base)
+
+
+def columns(root: str, name: str, how: str) -> dict:
+    [message] = skerrow.messages(MESSAGES[name], definitions=root)
+    if how == "keys":
+        names = list(message.columns())
+        return message.columns([names[0], names[len(names) // 2], names[-1]])
+    return message.columns(meanings=how == "meanings")
+
+
+def in_fresh_thread(task):
+    out = {}
+    thread = threading.Thread(target=lambda: out.setdefault("result", task()))
+    thread.start()
+    thread.join()
+    return out["result"]
+
+
+@pytest.mark.parametrize("how", ["all", "meanings", "keys"])
+@pytest.mark.parametrize("order", [
+    ["wide", "narrow", "wide", "narrow"],
+    ["narrow", "steered", "wide", "marked", "steered"],
+    ["wide", "cut short", "marked", "wide", "cut short", "narrow"],
+])
+def test_columns_after_other_messages_equal_a_first_decoding(root, order, how):
+    first = {name: in_fresh_thread(lambda name=name: columns(root, name, how))
+             for name in set(order) - {"cut short"}}
+    for name in order:
+        if name == "cut short":
+            with pytest.raises(ValueError):
+                columns(root, name, how)
+        else:
+            assert same(columns(root, name, how), first[name]), name
+
+
+def test_threads_decoding_in_turn_keep_their_own_room(root):
+    first = {name: columns(root, name, "all") for name in ("wide", "narrow", "steered")}
+    failures: list[str] = []
+
+    def work(order: list[str]) -> None:
+        for _ in range(15):
+            for name in order:
+                if not same(columns(root, name, "all"), first[name]):
+                    failures.append(name)
+
+    threads = [threading.Thread(target=work, args=(o,))
+               for o in (["wide", "narrow"], ["narrow", "steered", "wide"])]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
