@@ -557,6 +557,7 @@ Decoder<Sink>::Decoder(const TableSet& tables, std::span<const std::uint8_t> sec
     DecodedValues& old = *options.recycle;
     context_.out.values = std::move(old.values);
     context_.out.values.clear();
+    sink_.take_room(context_.out.values);
     element_of_ = std::move(old.element_of);
     element_of_.clear();
     refers_to_ = std::move(old.refers_to);

@@ -111,6 +111,9 @@ class RowSink {
   static constexpr Walk kWalk = Walk::kUncompressed;
 
   explicit RowSink(DecodeContext& context) : c_(context) {}
+  // Values go straight to the context's output, whose room is already the
+  // recycled one.
+  void take_room(std::vector<DecodedValue>&) {}
 
   // How many walks over the descriptors the data takes, and the start of
   // each (a new subset).
@@ -143,6 +146,12 @@ class ColumnSink {
   static constexpr Walk kWalk = Walk::kCompressed;
 
   explicit ColumnSink(DecodeContext& context) : c_(context) {}
+  // Records are gathered column after column here first: the recycled room
+  // of an earlier decoding serves for them.
+  void take_room(std::vector<DecodedValue>& room) {
+    columns_.swap(room);
+    columns_.clear();
+  }
 
   std::uint64_t walks() const { return 1; }
   void begin_walk() {}
