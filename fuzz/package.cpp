@@ -97,7 +97,7 @@ void structure(skerrow::Octets octets) {
 std::unordered_set<std::string> wanted_names(const std::vector<skerrow::Column>& columns,
                                              unsigned mode) {
   std::unordered_set<std::string> wanted;
-  for (std::size_t k = 0; k < columns.size(); k += 2) wanted.insert(columns[k].name);
+  for (std::size_t k = 0; k < columns.size(); k += 2) wanted.emplace(columns[k].name);
   if (mode >= 2) {
     wanted.insert("noSuchKeyInAnyTable");
     if (!columns.empty()) {
@@ -139,14 +139,17 @@ void columns(skerrow::Octets octets, unsigned wanted_mode) {
   const skerrow::ValueKeys keys = skerrow::value_keys(decoded, *message->tables);
   const std::size_t subsets = subset_count(decoded);
   std::vector<std::string> unknown;
-  const std::vector<skerrow::Column> all =
+  // Column names view their list's buffer: the lists stay alive while used.
+  const skerrow::ColumnList all_list =
       skerrow::build_columns(decoded, keys, *message->tables, nullptr, &unknown);
+  const std::vector<skerrow::Column>& all = all_list.columns;
   require(unknown.empty(), "no unknown names when none are asked for");
   check_columns(all, decoded, subsets);
   if (wanted_mode == 0) return;
   const std::unordered_set<std::string> wanted = wanted_names(all, wanted_mode);
-  const std::vector<skerrow::Column> some =
+  const skerrow::ColumnList some_list =
       skerrow::build_columns(decoded, keys, *message->tables, &wanted, &unknown);
+  const std::vector<skerrow::Column>& some = some_list.columns;
   require(some.size() <= all.size(), "no more wanted columns than columns");
   for (const std::string& name : unknown) require(wanted.contains(name), "unknown names were asked for");
   check_columns(some, decoded, subsets);
@@ -158,8 +161,9 @@ void columns(skerrow::Octets octets, unsigned wanted_mode) {
           .structure = true, .columns = true, .numbers = true, .keys = &limited});
   require(stepped.has_value(), "stepping over columns fails only where decoding all does");
   const skerrow::ValueKeys stepped_keys = skerrow::value_keys(stepped->values, *stepped->tables);
-  const std::vector<skerrow::Column> chosen =
+  const skerrow::ColumnList chosen_list =
       skerrow::build_columns(stepped->values, stepped_keys, *stepped->tables, &wanted);
+  const std::vector<skerrow::Column>& chosen = chosen_list.columns;
   require(chosen.size() == some.size(), "the same wanted columns");
   check_columns(chosen, stepped->values, subsets);
 }
