@@ -22,6 +22,7 @@
 #include "lib/py_ref.h"
 #include "lib/record_object.h"
 #include "lib/rows_binding.h"
+#include "lib/spare_values.h"
 #include "lib/types.h"
 #include "message/parse_message.h"
 #include "message/scan.h"
@@ -426,26 +427,12 @@ PyObject* chunk_list(NumberBlock& block) {
   return list.release();
 }
 
-// Room for the records and columns of message after message, kept per
-// thread from call to call: a satellite message's take megabytes, and fresh
-// room costs its page faults on every call.
-struct ColumnsRoom {
-  DecodedValues values;
-  ColumnList columns;
-
-  static ColumnsRoom& of_thread() {
-    thread_local ColumnsRoom room;
-    return room;
-  }
-  // Keeps the room of `values` and `columns`, unless it is more than a
-  // large message needs.
-  void keep(DecodedValues&& spent_values, ColumnList&& spent_columns) {
-    constexpr std::size_t kKeptRecords = std::size_t{1} << 18;
-    constexpr std::size_t kKeptColumns = std::size_t{1} << 16;
-    if (spent_values.values.capacity() <= kKeptRecords) values = std::move(spent_values);
-    if (spent_columns.columns.capacity() <= kKeptColumns) columns = std::move(spent_columns);
-  }
-};
+// Room for the columns of message after message, kept per thread from call
+// to call beside the decoded values' (spare_values.h).
+ColumnList& spare_columns() {
+  thread_local ColumnList spare;
+  return spare;
+}
 
 // (chunks, subsets, order, names, others) of the message at (offset,
 // length). The numbers lie in runs of `subsets` float64 values, in chunks
@@ -479,7 +466,6 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       std::size_t subsets = 0;
       std::size_t rows = 0;
     } work;
-    ColumnsRoom& room = ColumnsRoom::of_thread();
     auto done = without_gil([&]() -> Result<void> {
       WantedKeys limited;
       DecodeOptions options{.structure = true,
@@ -487,7 +473,7 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                             .numbers = true,
                             .meanings = meanings != 0,
                             .code_meanings = meanings != 0,
-                            .recycle = &room.values};
+                            .recycle = &spare_values()};
       SKERROW_TRY(BufrMessage header, frame_message(call.octets));
       SKERROW_TRY(std::shared_ptr<const TableSet> tables, call.source->tables_for(header));
       if (wanted) {
@@ -499,7 +485,7 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       DecodedValues& decoded = work.message.values;
       const ValueKeys keys = value_keys(decoded, *work.message.tables);
       work.columns = build_columns(decoded, keys, *work.message.tables, wanted ? &*wanted : nullptr,
-                                   &work.unknown, std::move(room.columns));
+                                   &work.unknown, std::move(spare_columns()));
       const bool by_columns = decoded.layout == DecodedValues::Layout::kColumns;
       work.subsets = by_columns ? decoded.subset_count : decoded.subset_starts.size();
       if (work.subsets == 0) return {};
@@ -563,7 +549,11 @@ PyObject* py_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                                      order.get(), names.get(), others.get());
     // A message of many columns takes a while to free: not under the lock.
     without_gil([&] {
-      room.keep(std::move(work.message.values), std::move(work.columns));
+      keep_spare_values(std::move(work.message.values));
+      // Beyond this many columns the room goes back to the system.
+      if (work.columns.columns.capacity() <= (std::size_t{1} << 16)) {
+        spare_columns() = std::move(work.columns);
+      }
       work = Work{};
     });
     return result;

@@ -18,6 +18,7 @@
 #include "lib/errors.h"
 #include "lib/gil.h"
 #include "lib/py_ref.h"
+#include "lib/spare_values.h"
 #include "pipeline/columns.h"
 #include "pipeline/rows.h"
 
@@ -115,16 +116,6 @@ PyObject* table_tuple(const WalkedRows& walked, const std::vector<std::size_t>& 
                        copies[1].get(), copies[2].get());
 }
 
-// Room for decoding message after message, kept per thread from call to
-// call (a run's first message would otherwise fault its pages in afresh).
-DecodedValues& spare_values() {
-  thread_local DecodedValues spare;
-  // Beyond this much the room goes back after the call.
-  constexpr std::size_t kKeptValues = std::size_t{1} << 17;
-  if (spare.values.capacity() > kKeptValues) spare = DecodedValues{};
-  return spare;
-}
-
 // The first three arguments of rows() and flat_rows(): `data` (bytes),
 // `ranges` (bytes: uint64 offset and length pairs in the machine's order,
 // each inside the data) and `tables`.
@@ -147,7 +138,7 @@ struct MessageRuns {
                       DecodeOptions{.structure = true, .code_meanings = false, .recycle = &spare}));
       const ValueKeys keys = value_keys(message.values, *message.tables);
       use(message.values, keys);
-      spare = std::move(message.values);
+      keep_spare_values(std::move(message.values));
     }
     return {};
   }
