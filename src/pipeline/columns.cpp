@@ -158,6 +158,33 @@ ValueKeys value_keys(const DecodedValues& decoded, const TableSet& tables) {
   return out;
 }
 
+void RowRoom::reset() {
+  std::size_t kept = 0;
+  std::size_t count = 0;
+  while (count < chunks_.size() && kept + chunks_[count].size <= kKeptEntries) {
+    kept += chunks_[count++].size;
+  }
+  chunks_.resize(count);
+  current_ = 0;
+  used_ = 0;
+}
+
+std::span<std::size_t> RowRoom::take(std::size_t count) {
+  for (; current_ < chunks_.size(); ++current_, used_ = 0) {
+    Chunk& chunk = chunks_[current_];
+    if (chunk.size - used_ >= count) {
+      used_ += count;
+      return {chunk.entries.get() + (used_ - count), count};
+    }
+  }
+  Chunk& chunk = chunks_.emplace_back();
+  chunk.size = std::max(count, kChunkEntries);
+  chunk.entries = std::make_unique_for_overwrite<std::size_t[]>(chunk.size);
+  current_ = chunks_.size() - 1;
+  used_ = count;
+  return {chunk.entries.get(), count};
+}
+
 void NameBuffer::reset(std::size_t count) {
   chars_.clear();
   spans_.assign(count, Span{});
@@ -177,12 +204,14 @@ std::size_t NameBuffer::add(std::string_view name) {
 }
 
 NameBuffer item_name_buffer(const DecodedValues& d, const ValueKeys& keys,
-                            std::vector<std::uint32_t>* refers, NameBuffer room) {
+                            std::vector<std::uint32_t>* refers, NameBuffer room,
+                            std::vector<std::uint32_t>* ranks) {
   const std::size_t items = item_count(d);
   NameBuffer names = std::move(room);
   names.reset(items);
   const bool structured = !d.refers_to.empty();
   if (refers != nullptr) refers->assign(items, kNone);
+  if (ranks != nullptr) ranks->assign(items, 0);
   // Occurrences of each key in the subset so far, and the keys to clear
   // for the next subset.
   std::vector<std::uint32_t> rank_of(keys.names.size(), 0);
@@ -204,6 +233,7 @@ NameBuffer item_name_buffer(const DecodedValues& d, const ValueKeys& keys,
       const std::uint32_t key = keys.key[i];
       if (rank_of[key] == 0) seen.push_back(key);
       const std::uint32_t rank = ++rank_of[key];
+      if (ranks != nullptr) (*ranks)[i] = rank;
       if (rank == 1) {
         names.set(i, keys.names[key]);
       } else {
@@ -314,7 +344,11 @@ ColumnList build_columns(const DecodedValues& decoded, const ValueKeys& keys,
   ColumnList out = std::move(room);
   out.columns.clear();
   out.made.clear();
-  out.names = item_name_buffer(decoded, keys, nullptr, std::move(out.names));
+  out.rows.reset();
+  const bool by_columns = columns_layout(decoded);
+  std::vector<std::uint32_t> ranks;
+  out.names =
+      item_name_buffer(decoded, keys, nullptr, std::move(out.names), by_columns ? nullptr : &ranks);
   const NameBuffer& names = out.names;
   std::vector<Column>& columns = out.columns;
   // A six-digit code in `wanted` stands for its element's key, and "#1#key"
@@ -328,40 +362,54 @@ ColumnList build_columns(const DecodedValues& decoded, const ValueKeys& keys,
       asked.emplace_back(&name, std::move(canonical));
     }
   }
-  const bool by_columns = columns_layout(decoded);
-  // Rows: the column of each name. Compressed data names each item once,
-  // so it needs no lookup; only the names found there are noted, to tell
-  // which wanted ones no subset has. Both view `out.names` and `out.made`,
-  // which stay in place.
-  std::unordered_map<std::string_view, std::size_t> column_of;
+  // Rows: the column of each name. A name without "->" is a key's, and
+  // the key and its rank find it (a qualifier whose target is outside its
+  // subset takes its bare key, rank 1); the qualifiers' names are looked
+  // up as such. Compressed data names each item once, so it needs no
+  // lookup; only the names found there are noted, to tell which wanted
+  // ones no subset has. Both view `out.names` and `out.made`, which stay
+  // in place.
+  std::unordered_map<std::string_view, std::uint32_t> column_of;
+  std::vector<std::vector<std::uint32_t>> by_key_rank(by_columns ? 0 : keys.names.size());
   std::unordered_set<std::string_view> found;
-  if (!by_columns) column_of.reserve(64);
   columns.reserve(by_columns ? names.size() : 64);
+  // The entry that holds the column of `name` (item `item`'s), kNone while
+  // it has none.
+  const auto slot_of = [&](std::string_view name, std::size_t item) -> std::uint32_t& {
+    if (name.find("->") != std::string_view::npos) {
+      return column_of.try_emplace(name, kNone).first->second;
+    }
+    const std::uint32_t rank = ranks[item] != 0 ? ranks[item] : 1;
+    std::vector<std::uint32_t>& of_key = by_key_rank[keys.key[item]];
+    if (of_key.size() < rank) of_key.resize(rank, kNone);
+    return of_key[rank - 1];
+  };
   // Per unit: 0 unknown, 1 a code or flag table, 2 not.
   std::vector<std::uint8_t> table_unit(keys.names.size(), 0);
   // The column `name`, made from `item` on first use; null when not wanted.
   const auto column_for = [&](std::string_view name, std::size_t item) -> Column* {
     if (name.empty()) return nullptr;
+    std::uint32_t* slot = nullptr;
     if (!by_columns) {
-      auto it = column_of.find(name);
-      if (it != column_of.end()) return &columns[it->second];
+      slot = &slot_of(name, item);
+      if (*slot != kNone) return &columns[*slot];
     }
     if (wanted != nullptr && !wanted_names.contains(name)) return nullptr;
     const DecodedValue& v = item_value(decoded, item);
+    if (slot != nullptr) *slot = static_cast<std::uint32_t>(columns.size());
     Column& column = columns.emplace_back();
     column.name = name;
-    if (by_columns) {
-      if (wanted != nullptr) found.insert(name);
-    } else {
-      column_of.emplace(name, columns.size() - 1);
-    }
+    if (by_columns && wanted != nullptr) found.insert(name);
     column.descriptor = v.descriptor;
     column.unit = keys.unit[item];
     column.text = !v.has_raw() && v.descriptor != 999999;
     std::uint8_t& unit_kind = table_unit[column.unit];
     if (unit_kind == 0) unit_kind = is_table_unit(keys.names[column.unit]) ? 1 : 2;
     column.code_table = unit_kind == 1;
-    if (!by_columns) column.rows.assign(subsets, kAbsent);
+    if (!by_columns) {
+      column.rows = out.rows.take(subsets);
+      std::fill(column.rows.begin(), column.rows.end(), kAbsent);
+    }
     return &column;
   };
   // An associated field carries the meaning 031021 gave the field last: as
@@ -390,7 +438,7 @@ ColumnList build_columns(const DecodedValues& decoded, const ValueKeys& keys,
       qualified.assign(name).append(kSignificance);
       // A name seen before (rows) needs no copy of its own.
       const auto seen = column_of.find(qualified);
-      Column* meaning = seen != column_of.end()
+      Column* meaning = seen != column_of.end() && seen->second != kNone
                             ? &columns[seen->second]
                             : column_for(out.made.emplace_back(qualified), significance);
       if (meaning == nullptr) continue;
@@ -401,9 +449,12 @@ ColumnList build_columns(const DecodedValues& decoded, const ValueKeys& keys,
       }
     }
   }
-  if (unknown != nullptr) {
+  if (unknown != nullptr && !asked.empty()) {
+    if (!by_columns) {
+      for (const Column& column : columns) found.insert(column.name);
+    }
     for (const auto& [name, canonical] : asked) {
-      if (!(by_columns ? found.contains(canonical) : column_of.contains(canonical))) {
+      if (!found.contains(canonical)) {
         unknown->push_back(*name);
       }
     }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -93,9 +94,35 @@ class NameBuffer {
 };
 
 // item_names() into one buffer; `room` is an earlier buffer whose room the
-// names take over.
+// names take over. `ranks` receives, per item, the rank within its subset of
+// a plain value (named by its key and that rank alone), 0 for the others.
 NameBuffer item_name_buffer(const DecodedValues& decoded, const ValueKeys& keys,
-                            std::vector<std::uint32_t>* refers = nullptr, NameBuffer room = {});
+                            std::vector<std::uint32_t>* refers = nullptr, NameBuffer room = {},
+                            std::vector<std::uint32_t>* ranks = nullptr);
+
+// Room for the rows of columns: chunks that stay in place as columns are
+// added (a column keeps a view of its rows) and that the next message
+// reuses. A message of a hundred subsets and columns would otherwise
+// allocate and free a vector per column.
+class RowRoom {
+ public:
+  // Every chunk free again; beyond kKeptEntries the room goes back to the
+  // system.
+  void reset();
+  // `count` entries, uninitialised.
+  std::span<std::size_t> take(std::size_t count);
+
+ private:
+  static constexpr std::size_t kChunkEntries = std::size_t{1} << 12;
+  static constexpr std::size_t kKeptEntries = std::size_t{1} << 17;
+  struct Chunk {
+    std::unique_ptr<std::size_t[]> entries;
+    std::size_t size = 0;
+  };
+  std::vector<Chunk> chunks_;
+  std::size_t current_ = 0;  // the chunk taken from
+  std::size_t used_ = 0;     // its entries taken
+};
 
 inline constexpr std::size_t kAbsent = std::numeric_limits<std::size_t>::max();
 
@@ -107,9 +134,10 @@ struct Column {
   bool text = false;        // character data
   bool code_table = false;  // values are code or flag table entries
   // Per subset: the cell of the value (DecodedValues::cell), or kAbsent
-  // when that subset has no value of this name. Empty for a column of
-  // compressed data, whose cells are first_cell, first_cell + 1, ...
-  std::vector<std::size_t> rows;
+  // when that subset has no value of this name; in ColumnList::rows. Empty
+  // for a column of compressed data, whose cells are first_cell,
+  // first_cell + 1, ...
+  std::span<std::size_t> rows;
   std::size_t first_cell = kAbsent;
 
   std::size_t cell(std::size_t subset) const {
@@ -128,6 +156,7 @@ struct ColumnList {
   // the names made for the associated fields' significances.
   NameBuffer names;
   std::deque<std::string> made;
+  RowRoom rows;
 };
 // `room` is an earlier result whose room the columns take over: callers that
 // build message after message save the page faults of fresh room.

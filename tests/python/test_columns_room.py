@@ -27,7 +27,31 @@ def wide(temperatures: int) -> bytes:
                    subsets=3, compressed=True).build()
 
 
+def rows(subsets: int, most: int) -> bytes:
+    """An uncompressed message whose subsets differ: subset k replicates
+    (37 k mod most) + 1 temperatures, so that later ranks are absent from
+    many subsets, and columns times subsets exceeds the room of one chunk."""
+    items: list = []
+    for k in range(subsets):
+        count = (37 * k) % most + 1
+        items += [(count, 8)] + [(27000 + 3 * k + j, 16) for j in range(count)]
+    return Message(descriptors=[101000, 31001, 12101], data=bits(*items),
+                   subsets=subsets).build()
+
+
+def uncompressed(descriptors: list[int], items: list[tuple[int, int]]) -> bytes:
+    """Two uncompressed subsets of the same items, the first one more in
+    the second."""
+    first, width = items[0]
+    return Message(descriptors=descriptors, subsets=2,
+                   data=bits(*items, (first + 1, width), *items[1:])).build()
+
+
 MESSAGES = {
+    "rows": rows(50, 100),
+    "few rows": rows(3, 4),
+    "steered rows": uncompressed(*STEERED),
+    "marked rows": uncompressed(*MARKED),
     "wide": wide(700),
     "narrow": wide(3),
     "steered": compressed(*STEERED),
@@ -64,6 +88,7 @@ def in_fresh_thread(task):
     ["wide", "narrow", "wide", "narrow"],
     ["narrow", "steered", "wide", "marked", "steered"],
     ["wide", "cut short", "marked", "wide", "cut short", "narrow"],
+    ["rows", "few rows", "steered rows", "rows", "marked rows", "wide", "few rows"],
 ])
 def test_columns_after_other_messages_equal_a_first_decoding(root, order, how):
     first = {name: in_fresh_thread(lambda name=name: columns(root, name, how))
@@ -77,7 +102,8 @@ def test_columns_after_other_messages_equal_a_first_decoding(root, order, how):
 
 
 def test_threads_decoding_in_turn_keep_their_own_room(root):
-    first = {name: columns(root, name, "all") for name in ("wide", "narrow", "steered")}
+    first = {name: columns(root, name, "all")
+             for name in ("wide", "narrow", "steered", "rows", "few rows")}
     failures: list[str] = []
 
     def work(order: list[str]) -> None:
@@ -87,9 +113,26 @@ def test_threads_decoding_in_turn_keep_their_own_room(root):
                     failures.append(name)
 
     threads = [threading.Thread(target=work, args=(o,))
-               for o in (["wide", "narrow"], ["narrow", "steered", "wide"])]
+               for o in (["wide", "narrow", "rows"],
+                         ["narrow", "steered", "few rows", "wide", "rows"])]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     assert failures == []
+
+
+@pytest.mark.parametrize("before", [[], ["rows"], ["few rows", "wide", "steered rows"]])
+def test_subsets_that_differ_give_each_rank_where_it_occurs(root, before):
+    import numpy
+
+    for name in before:
+        columns(root, name, "all")
+    got = columns(root, "rows", "all")
+    counts = [(37 * k) % 100 + 1 for k in range(50)]
+    numpy.testing.assert_array_equal(got["delayedReplicationFactor"], counts)
+    for rank in (1, 2, 50, 100):
+        name = "airTemperature" if rank == 1 else f"#{rank}#airTemperature"
+        expected = [(27000 + 3 * k + rank - 1) / 100 if rank <= n else numpy.nan
+                    for k, n in enumerate(counts)]
+        numpy.testing.assert_array_equal(got[name], expected)
