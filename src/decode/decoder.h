@@ -124,6 +124,9 @@ class RowSink {
                               const CodeTable* code_table);
   Result<std::size_t> text(std::uint32_t code, std::uint32_t name, std::uint16_t width, bool skip);
   Result<std::size_t> operator_value(std::uint32_t code);
+  // numeric() for an element marked plain, with no operator in force: the
+  // same value, read without preparing a NumericRead.
+  Result<std::size_t> plain_numeric(const ElementInfo& info);
 
   // The number of an item, nothing when missing or character data.
   std::optional<double> number(std::size_t item) const;

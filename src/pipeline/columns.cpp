@@ -1,9 +1,10 @@
 #include "pipeline/columns.h"
 
-#include <cctype>
 #include <algorithm>
-#include <cmath>
+#include <cctype>
 #include <charconv>
+#include <cmath>
+#include <cstring>
 #include <deque>
 #include <string_view>
 #include <unordered_map>
@@ -186,15 +187,20 @@ std::span<std::size_t> RowRoom::take(std::size_t count) {
 }
 
 void NameBuffer::reset(std::size_t count) {
-  chars_.clear();
+  used_ = 0;
   spans_.assign(count, Span{});
 }
 
 void NameBuffer::set(std::size_t entry, std::string_view prefix, std::string_view rest) {
-  const std::size_t begin = chars_.size();
-  chars_.insert(chars_.end(), prefix.begin(), prefix.end());
-  chars_.insert(chars_.end(), rest.begin(), rest.end());
-  spans_[entry] = {begin, prefix.size() + rest.size()};
+  const std::size_t begin = used_;
+  const std::size_t length = prefix.size() + rest.size();
+  // Grown ahead (doubling), so that setting a name is two copies.
+  if (chars_.size() < begin + length) chars_.resize(std::max(2 * chars_.size(), begin + length));
+  char* out = chars_.data() + begin;
+  if (!prefix.empty()) std::memcpy(out, prefix.data(), prefix.size());
+  if (!rest.empty()) std::memcpy(out + prefix.size(), rest.data(), rest.size());
+  used_ += length;
+  spans_[entry] = {begin, length};
 }
 
 std::size_t NameBuffer::add(std::string_view name) {
@@ -373,13 +379,16 @@ ColumnList build_columns(const DecodedValues& decoded, const ValueKeys& keys,
   std::vector<std::vector<std::uint32_t>> by_key_rank(by_columns ? 0 : keys.names.size());
   std::unordered_set<std::string_view> found;
   columns.reserve(by_columns ? names.size() : 64);
-  // The entry that holds the column of `name` (item `item`'s), kNone while
-  // it has none.
-  const auto slot_of = [&](std::string_view name, std::size_t item) -> std::uint32_t& {
-    if (name.find("->") != std::string_view::npos) {
-      return column_of.try_emplace(name, kNone).first->second;
+  // The entry that holds the column of `name` (item `item`'s own name, or
+  // one `made` for it), kNone while it has none.
+  const auto slot_of = [&](std::string_view name, std::size_t item, bool made) -> std::uint32_t& {
+    std::uint32_t rank = made ? 0 : ranks[item];
+    if (rank == 0) {
+      if (name.find("->") != std::string_view::npos) {
+        return column_of.try_emplace(name, kNone).first->second;
+      }
+      rank = 1;
     }
-    const std::uint32_t rank = ranks[item] != 0 ? ranks[item] : 1;
     std::vector<std::uint32_t>& of_key = by_key_rank[keys.key[item]];
     if (of_key.size() < rank) of_key.resize(rank, kNone);
     return of_key[rank - 1];
@@ -387,11 +396,12 @@ ColumnList build_columns(const DecodedValues& decoded, const ValueKeys& keys,
   // Per unit: 0 unknown, 1 a code or flag table, 2 not.
   std::vector<std::uint8_t> table_unit(keys.names.size(), 0);
   // The column `name`, made from `item` on first use; null when not wanted.
-  const auto column_for = [&](std::string_view name, std::size_t item) -> Column* {
+  const auto column_for = [&](std::string_view name, std::size_t item,
+                              bool made = false) -> Column* {
     if (name.empty()) return nullptr;
     std::uint32_t* slot = nullptr;
     if (!by_columns) {
-      slot = &slot_of(name, item);
+      slot = &slot_of(name, item, made);
       if (*slot != kNone) return &columns[*slot];
     }
     if (wanted != nullptr && !wanted_names.contains(name)) return nullptr;
@@ -440,7 +450,7 @@ ColumnList build_columns(const DecodedValues& decoded, const ValueKeys& keys,
       const auto seen = column_of.find(qualified);
       Column* meaning = seen != column_of.end() && seen->second != kNone
                             ? &columns[seen->second]
-                            : column_for(out.made.emplace_back(qualified), significance);
+                            : column_for(out.made.emplace_back(qualified), significance, true);
       if (meaning == nullptr) continue;
       if (by_columns) {
         meaning->first_cell = significance * subsets;

@@ -89,7 +89,8 @@ class NameBuffer {
   };
   // Not a std::string: a moved buffer must keep its characters in place
   // (a short string's would move with it).
-  std::vector<char> chars_;
+  std::vector<char> chars_;  // its first used_ characters are the names'
+  std::size_t used_ = 0;
   std::vector<Span> spans_;
 };
 

@@ -136,3 +136,15 @@ def test_subsets_that_differ_give_each_rank_where_it_occurs(root, before):
         expected = [(27000 + 3 * k + rank - 1) / 100 if rank <= n else numpy.nan
                     for k, n in enumerate(counts)]
         numpy.testing.assert_array_equal(got[name], expected)
+
+
+def test_uncompressed_qualifiers_get_their_own_columns(root):
+    # The significance 031021 gave an associated field is a column of its
+    # own beside 031021's, and quality values qualify the ranks they mark.
+    got = {name: values.tolist() for name, values in columns(root, "steered rows", "all").items()}
+    assert got["associatedFieldSignificance"] == [1.0, 1.0]
+    assert got["windSpeed->associatedField"] == [7.0, 7.0]
+    assert got["windSpeed->associatedField->associatedFieldSignificance"] == [1.0, 1.0]
+    assert got["#2#airTemperature->percentConfidence"] == [90.0, 90.0]
+    assert got["#3#airTemperature->percentConfidence"] == [80.0, 80.0]
+    assert got["airTemperature"] == [288.15, 288.16]
