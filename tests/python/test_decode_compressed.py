@@ -1,6 +1,8 @@
 """Compressed data: columns of one value per subset, laid out subset by
 subset."""
 
+import random
+
 import pytest
 from decode_support import bits, decode, items, table_dir
 
@@ -237,3 +239,27 @@ def test_operator_values_that_read_no_bits_are_bounded(tables, operators, ok):
         with pytest.raises(ValueError, match=f"^{PARSE}decoding exceeds the bound on operator "
                                              "values of the message \\(131072 values for 0 bits"):
             comp(tables, descriptors, subsets=65535)
+
+
+# Elements of every kind of plain read: negative reference (5001), negative
+# scale (7004), class 31 (never missing), code and flag tables, and widths
+# at the edge of exact 64-bit sums (11001: 63 bits; 11002: 64).
+PLAIN = [(1001, 7), (12101, 16), (5001, 12), (7004, 14), (31001, 8), (20003, 9),
+         (2002, 4), (33007, 7), (11001, 63), (11002, 64)]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_uncompressed_values_equal_the_compressed_encoding_of_the_same_subset(tables, seed):
+    # Uncompressed plain numbers take a short way through the decoder that
+    # compressed data never takes: both must give the same records.
+    rng = random.Random(seed)
+    raws = []
+    for _, width in PLAIN:
+        kind = rng.randrange(4)
+        raws.append((1 << width) - 1 if kind == 0 else 5 if kind == 1 else rng.randrange(1 << width))
+    descriptors = [code for code, _ in PLAIN]
+    plain = decode(tables, descriptors, bits(*[(raw, w) for raw, (_, w) in zip(raws, PLAIN)]))
+    packed = [field for raw, (_, w) in zip(raws, PLAIN) for field in ((raw, w), (0, 6))]
+    compressed = comp(tables, descriptors, *packed, subsets=1)
+    assert [(v.descriptor, v.raw, v.raw_value, v.raw_meaning) for v in plain] == \
+        [(v.descriptor, v.raw, v.raw_value, v.raw_meaning) for v in compressed]
