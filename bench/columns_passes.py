@@ -1,4 +1,5 @@
-"""Passes of Message.columns() over the corpus' compressed set, for counting
+"""Passes of Message.columns() over a set of bench_columns (the corpus'
+compressed set unless --set names another), for counting
 instructions or sampling a profile of the passes alone: the difference
 between two runs of different pass counts leaves out start-up and the
 first decodings (which load tables).
@@ -24,9 +25,10 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("passes", type=int)
     parser.add_argument("--keys", action="store_true")
+    parser.add_argument("--set", default="compressed set", choices=list(sets()))
     args = parser.parse_args()
     messages = []
-    for path in sets()["compressed set"]:
+    for path in sets()[args.set]:
         message = next(skerrow.messages(path))
         try:
             names = list(message.columns())
