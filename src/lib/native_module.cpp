@@ -380,39 +380,9 @@ PyObject* raise_key_error(const std::string& name) {
   return nullptr;
 }
 
-// Column names recur from message to message (a feed brings the same
-// kinds of report all day): each distinct name is made a str once and
-// handed out again, which also spares the dict hashing it anew. Touched only
-// with the interpreter lock held (the module lives in the main interpreter
-// only); never destroyed, so that no reference is dropped after the
-// interpreter has gone. Bounded: past kMaxCachedNames it starts afresh.
-struct NameHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    return std::hash<std::string_view>{}(text);
-  }
-};
-using NameCache = std::unordered_map<std::string, PyObject*, NameHash, std::equal_to<>>;
-constexpr std::size_t kMaxCachedNames = std::size_t{1} << 16;
-
-NameCache& name_cache() {
-  static NameCache* cache = new NameCache();
-  return *cache;
-}
-
-// A new reference to the str of a column name.
+// A new str for a column name.
 PyObject* column_name(std::string_view name) {
-  NameCache& cache = name_cache();
-  if (auto found = cache.find(name); found != cache.end()) return Py_NewRef(found->second);
-  PyObject* text =
-      PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
-  if (text == nullptr) return nullptr;
-  if (cache.size() >= kMaxCachedNames) {
-    for (auto& entry : cache) Py_DECREF(entry.second);
-    cache.clear();
-  }
-  cache.emplace(std::string(name), Py_NewRef(text));
-  return text;
+  return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
 }
 
 constexpr const char* kNumbersCapsule = "skerrow.numbers";

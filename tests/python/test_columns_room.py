@@ -148,21 +148,3 @@ def test_uncompressed_qualifiers_get_their_own_columns(root):
     assert got["#2#airTemperature->percentConfidence"] == [90.0, 90.0]
     assert got["#3#airTemperature->percentConfidence"] == [80.0, 80.0]
     assert got["airTemperature"] == [288.15, 288.16]
-
-
-def test_more_names_than_are_kept_between_calls(root):
-    # The strs of column names are kept for later messages, up to a bound
-    # (65,536) past which they are let go: a message of more names than
-    # that must name every column right, twice over.
-    import numpy
-
-    count = 70_000
-    data = Message(descriptors=[101000, 31002, 12101],
-                   data=bits((count, 64), *[(k % 60000, 16) for k in range(count)])).build()
-    for _ in range(2):
-        [message] = skerrow.messages(data, definitions=root)
-        got = message.columns()
-        assert len(got) == count + 1
-        for rank in (1, 2, 65_536, 65_537, count):
-            name = "airTemperature" if rank == 1 else f"#{rank}#airTemperature"
-            numpy.testing.assert_array_equal(got[name], [((rank - 1) % 60000) / 100])
