@@ -6,7 +6,6 @@
 #include <limits>
 #include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "decode/decoder.h"
@@ -269,31 +268,6 @@ Result<std::size_t> RowSink::numeric(std::uint32_t code, std::uint32_t name,
   c_.numeric_value(v, raw, read.missing_capable && read.width <= 63 && raw == all_ones(read.width),
                    read, code_table);
   c_.out.values.push_back(v);
-  return c_.out.values.size() - 1;
-}
-
-Result<std::size_t> RowSink::plain_numeric(const ElementInfo& info) {
-  SKERROW_CHECK(c_.spend(1));
-  SKERROW_TRY(const std::uint64_t raw, c_.reader.read_bits(info.width));
-  DecodedValue& v = c_.out.values.emplace_back();
-  v.descriptor = info.code;
-  v.name = info.name;
-  v.raw = raw;
-  if (!info.class31 && raw == all_ones(info.width)) {
-    v.flags = DecodedValue::kHasRaw;
-  } else {
-    v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
-    // As scaled_value() computes it: one rounding of the exact sum.
-    v.raw_value =
-        static_cast<double>(info.reference + static_cast<std::int64_t>(raw)) / info.divisor;
-  }
-  if (info.code_table != nullptr && c_.code_meanings) {
-    auto it = info.code_table->find(raw);
-    if (it != info.code_table->end()) {
-      v.text = c_.intern_meaning(&it->second);
-      v.flags |= DecodedValue::kHasMeaning;
-    }
-  }
   return c_.out.values.size() - 1;
 }
 
@@ -727,13 +701,6 @@ const ElementInfo* Decoder<Sink>::info_for(std::uint32_t code) {
   }
   if (structure_) info.unit = context_.intern_name(def->unit);
   set_wanted(info, def->abbreviation);
-  constexpr std::int64_t kPlainReference = std::int64_t{1} << 62;
-  info.plain = !info.character && info.width >= 1 && info.width <= 62 && !info.skip &&
-               info.ranks == nullptr && info.reference > -kPlainReference &&
-               info.reference < kPlainReference && info.scale >= -kMaxScale &&
-               info.scale <= kMaxScale;
-  info.divisor = power_of_ten(info.scale);
-  info.reference_number = static_cast<double>(info.reference);
   return &info;
 }
 
@@ -952,19 +919,7 @@ Result<void> Decoder<Sink>::element(std::uint32_t code) {
     SKERROW_CHECK(associated_field());
   }
   SKERROW_TRY(const ElementInfo* info, info_or_stand_in(code));
-  std::size_t item;
-  if constexpr (std::is_same_v<Sink, RowSink>) {
-    const DecoderState& s = state_;
-    if (info->plain && !s.local_width && s.width_change == 0 && s.scale_change == 0 &&
-        s.reference_power == 0 && s.new_references.empty()) {
-      SKERROW_TRY(item, sink_.plain_numeric(*info));
-      record(item, code, *info, info->scale, info->width, info->reference_number);
-    } else {
-      SKERROW_TRY(item, decode_element(*info, false, unwanted_plain(*info)));
-    }
-  } else {
-    SKERROW_TRY(item, decode_element(*info, false, unwanted_plain(*info)));
-  }
+  SKERROW_TRY(const std::size_t item, decode_element(*info, false, unwanted_plain(*info)));
   if (pending_associated_) {
     refer(*pending_associated_, item);
     pending_associated_.reset();

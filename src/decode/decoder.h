@@ -38,7 +38,12 @@ struct EffectiveReference {
   double approx = 0.0;
   bool is_exact = true;
 
-  double as_double() const { return is_exact ? static_cast<double>(exact) : approx; }
+  double as_double() const {
+    if (!is_exact) return approx;
+    // Table references fit 64 bits: converted without the 128-bit routine.
+    const auto narrow = static_cast<std::int64_t>(exact);
+    return narrow == exact ? static_cast<double>(narrow) : static_cast<double>(exact);
+  }
 };
 
 // How one numeric data item is read.
@@ -124,9 +129,6 @@ class RowSink {
                               const CodeTable* code_table);
   Result<std::size_t> text(std::uint32_t code, std::uint32_t name, std::uint16_t width, bool skip);
   Result<std::size_t> operator_value(std::uint32_t code);
-  // numeric() for an element marked plain, with no operator in force: the
-  // same value, read without preparing a NumericRead.
-  Result<std::size_t> plain_numeric(const ElementInfo& info);
 
   // The number of an item, nothing when missing or character data.
   std::optional<double> number(std::size_t item) const;

@@ -37,12 +37,6 @@ struct ElementInfo {
   // The code table giving meanings, or null (none, or a flag table, whose
   // entries are bit numbers and cannot be looked up by the whole value).
   const CodeTable* code_table = nullptr;
-  // A number read as Table B defines it (no operator in force) takes a
-  // short way: 1 to 62 bits, a reference within 62 bits, so that reference
-  // plus value is exact in 64 bits; then divided by 10^scale.
-  bool plain = false;
-  double divisor = 1.0;           // 10^scale
-  double reference_number = 0.0;  // the reference as a double
 };
 
 struct DecoderState {
